@@ -1,0 +1,43 @@
+// BrioModel: one compiled SenseVoice network loaded into the NPU runtime.
+// Construction works out which input takes the speech features, which two
+// take the language and text-normalisation ids, and the model's frame count;
+// Forward quantises the features, runs the network and returns the logits as
+// frames x vocabulary.
+#ifndef ZOR_ASR_NPU_BRIO_MODEL_H_
+#define ZOR_ASR_NPU_BRIO_MODEL_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zornn_api.h"
+
+// Logits row by row: frames rows of vocab scores. Empty on any failure.
+struct ForwardResult {
+  std::vector<float> logits;
+  int32_t frames = 0;
+  int32_t vocab = 0;
+};
+
+class BrioModel {
+ public:
+  // Never throws for runtime failures: check loaded afterwards.
+  explicit BrioModel(const std::string& model_path);
+  ~BrioModel();
+  BrioModel(const BrioModel&) = delete;
+  BrioModel& operator=(const BrioModel&) = delete;
+
+  // features: frames x dim floats, row by row.
+  ForwardResult Forward(const float* features, int frames, int dim, int language,
+                        int text_norm, bool swap_int_inputs);
+
+  bool loaded = false;
+  zornn_context context = nullptr;
+  uint32_t n_inputs = 0;
+  uint32_t speech_index = 0;
+  uint32_t language_index = 1;
+  uint32_t text_norm_index = 2;
+  int32_t frames = 800;
+};
+
+#endif  // ZOR_ASR_NPU_BRIO_MODEL_H_
