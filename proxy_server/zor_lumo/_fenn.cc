@@ -1,0 +1,544 @@
+// _fenn -- speech recognition for Python through libfenn.
+//
+// The module opens libfenn at run time (fenn_func.c) and exposes it as the
+// class Fenn: construct (loads the library once per process), init (one
+// recognition context per object), transcribe (a WAV file into a dict of
+// text and language), close.
+//
+// Written to the Limited API of CPython 3.11 so that one abi3 binary loads
+// on every later CPython: multi-phase initialisation, Fenn as a heap type,
+// everything the methods need kept in the module state. Nothing here needs
+// the full API.
+//
+// Every method keeps the interpreter lock for its whole duration, library
+// calls included: a context serves one caller at a time, and the lock is
+// what guarantees it.
+#define PY_SSIZE_T_CLEAN
+#ifndef Py_LIMITED_API  // the build may define it already, to the same value
+#define Py_LIMITED_API 0x030B0000
+#endif
+#include <Python.h>
+
+#include <cstring>
+
+#include "fenn_func.h"
+
+namespace {
+
+// C-level module constants.
+constexpr int kStatusSuccess = ZOR_ASR_Status_Success;
+constexpr int kModelWhisper = ZOR_ASR_MODEL_WHISPER;
+constexpr int kModelSenseVoice = ZOR_ASR_MODEL_SENSEVOICE;
+
+// find_fenn_path is Python code run in the module's namespace at import: it
+// is built on the os and Path the module imports anyway, and as a Python
+// function it carries its return annotation where callers and inspect see
+// it.
+constexpr const char kFindFennPathSource[] =
+    "def find_fenn_path() -> str:\n"
+    "    \"\"\"The libfenn to load: ZOR_FENN_PATH when set and non-empty, else\n"
+    "    libfenn.so next to this module (symbolic links resolved) when it is a\n"
+    "    regular file, else the bare name for the dynamic loader to search.\"\"\"\n"
+    "    env = os.environ.get('ZOR_FENN_PATH')\n"
+    "    if env:\n"
+    "        return env\n"
+    "    candidate = Path(__file__).resolve().parent / 'libfenn.so'\n"
+    "    if candidate.is_file():\n"
+    "        return str(candidate)\n"
+    "    return 'libfenn.so'\n";
+
+struct FennModuleState {
+  PyObject* fenn_type;       // the class Fenn
+  PyObject* find_fenn_path;  // the module function above
+  PyObject* fsencode;        // os.fsencode
+  PyObject* abspath;         // os.path.abspath
+  PyObject* whisper_name;    // "whisper", the one backend that selects Whisper
+  // Set once this module has loaded libfenn. The loader itself never loads
+  // twice in a process, so a second module instance merely asks it again.
+  int fenn_loaded;
+};
+
+struct FennObject {
+  PyObject_HEAD
+  void* ctx;              // ASRContext; null before init and after close
+  PyObject* keep;         // list of the byte strings given to the last init
+  FennModuleState* state; // of the module that defined Fenn; outlives self,
+                          // because self holds its type and the type its module
+};
+
+PyModuleDef* FennModuleDef();
+
+FennModuleState* StateOfModule(PyObject* module) {
+  return static_cast<FennModuleState*>(PyModule_GetState(module));
+}
+
+FennObject* AsFenn(PyObject* self) { return reinterpret_cast<FennObject*>(self); }
+
+// The state of the module that defined Fenn, found from type, which may be
+// a subclass defined elsewhere: the first class in its MRO that belongs to
+// this module tells.
+FennModuleState* StateOfType(PyTypeObject* type) {
+  PyObject* mro = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__");
+  if (mro == nullptr) return nullptr;
+  FennModuleState* state = nullptr;
+  if (PyTuple_Check(mro)) {
+    Py_ssize_t n = PyTuple_Size(mro);
+    for (Py_ssize_t i = 0; i < n && state == nullptr; ++i) {
+      PyObject* base = PyTuple_GetItem(mro, i);
+      if (!PyType_Check(base)) continue;
+      PyTypeObject* base_type = reinterpret_cast<PyTypeObject*>(base);
+      if (!(PyType_GetFlags(base_type) & Py_TPFLAGS_HEAPTYPE)) continue;
+      PyObject* module = PyType_GetModule(base_type);  // borrowed
+      if (module == nullptr) {
+        PyErr_Clear();
+        continue;
+      }
+      if (PyModule_GetDef(module) == FennModuleDef()) state = StateOfModule(module);
+    }
+  }
+  Py_DECREF(mro);
+  if (state == nullptr && !PyErr_Occurred())
+    PyErr_SetString(PyExc_TypeError, "not a Fenn type");
+  return state;
+}
+
+// The C string inside a bytes object, refusing embedded NUL bytes: the
+// library would silently read a shorter path or text than the caller gave.
+const char* BytesToCString(PyObject* bytes) {
+  char* buffer = nullptr;
+  if (PyBytes_AsStringAndSize(bytes, &buffer, nullptr) < 0) return nullptr;
+  return buffer;
+}
+
+// os.fsencode(os.path.abspath(obj)) when absolute is set, else
+// os.fsencode(obj): str, bytes and path-like objects, exactly as os treats
+// them. Returns a new reference to bytes without NUL, or null.
+PyObject* EncodePath(FennModuleState* state, PyObject* obj, bool absolute) {
+  PyObject* path = absolute ? PyObject_CallFunctionObjArgs(state->abspath, obj, nullptr)
+                            : (Py_INCREF(obj), obj);
+  if (path == nullptr) return nullptr;
+  PyObject* encoded = PyObject_CallFunctionObjArgs(state->fsencode, path, nullptr);
+  Py_DECREF(path);
+  if (encoded == nullptr) return nullptr;
+  if (!PyBytes_Check(encoded)) {
+    PyErr_SetString(PyExc_TypeError, "os.fsencode did not return bytes");
+    Py_DECREF(encoded);
+    return nullptr;
+  }
+  if (BytesToCString(encoded) == nullptr) {
+    Py_DECREF(encoded);
+    return nullptr;
+  }
+  return encoded;
+}
+
+// A str as UTF-8, or bytes as they are; anything else is a TypeError.
+// Returns a new reference to bytes without NUL, or null.
+PyObject* EncodeText(PyObject* obj) {
+  PyObject* encoded = nullptr;
+  if (PyUnicode_Check(obj)) {
+    encoded = PyUnicode_AsUTF8String(obj);
+  } else if (PyBytes_Check(obj)) {
+    Py_INCREF(obj);
+    encoded = obj;
+  } else {
+    PyObject* name = PyType_GetName(Py_TYPE(obj));
+    const char* text = name ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
+    if (text == nullptr) {
+      PyErr_Clear();
+      text = "object";
+    }
+    PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", text);
+    Py_XDECREF(name);
+    return nullptr;
+  }
+  if (encoded != nullptr && BytesToCString(encoded) == nullptr) Py_CLEAR(encoded);
+  return encoded;
+}
+
+// EncodeText for an optional argument: a falsy obj gives *out = null and
+// success, so the library receives NULL. Returns 0 or -1.
+int EncodeOptionalText(PyObject* obj, PyObject** out) {
+  *out = nullptr;
+  int truth = PyObject_IsTrue(obj);
+  if (truth <= 0) return truth;
+  *out = EncodeText(obj);
+  return *out ? 0 : -1;
+}
+
+// A string returned by the shims as str, decoded as strict UTF-8.
+PyObject* DecodeResultString(const char* s) {
+  if (s == nullptr || s[0] == '\0') return PyUnicode_FromStringAndSize("", 0);
+  return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(std::strlen(s)), "strict");
+}
+
+void CloseContext(FennObject* self) {
+  if (self->ctx != nullptr) {
+    fenn_uninit(self->ctx);
+    self->ctx = nullptr;
+  }
+}
+
+// ---------------------------------------------------------------- Fenn
+
+// Allocation only: the library is loaded in __init__, so subclasses may
+// give their own __init__ any signature.
+PyObject* Fenn_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/) {
+  FennModuleState* state = StateOfType(type);
+  if (state == nullptr) return nullptr;
+  allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  FennObject* fenn = AsFenn(self);
+  fenn->ctx = nullptr;
+  fenn->state = state;
+  fenn->keep = PyList_New(0);
+  if (fenn->keep == nullptr) {
+    Py_DECREF(self);
+    return nullptr;
+  }
+  return self;
+}
+
+// Fenn(lib_path=None). Never touches the context: calling __init__ again on
+// an initialised object must not lose it.
+int Fenn_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  static char kw_lib_path[] = "lib_path";
+  static char* kwlist[] = {kw_lib_path, nullptr};
+  PyObject* lib_path = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:Fenn", kwlist, &lib_path)) return -1;
+
+  FennModuleState* state = AsFenn(self)->state;
+  int truth = PyObject_IsTrue(lib_path);
+  if (truth < 0) return -1;
+  PyObject* path = truth ? (Py_INCREF(lib_path), lib_path)
+                         : PyObject_CallNoArgs(state->find_fenn_path);
+  if (path == nullptr) return -1;
+  PyObject* encoded = EncodePath(state, path, false);
+  int rc = 0;
+  if (encoded == nullptr) {
+    rc = -1;
+  } else if (!state->fenn_loaded) {
+    if (load_fenn_func(PyBytes_AsString(encoded)) != 0) {
+      PyErr_Format(PyExc_RuntimeError, "Cannot load libfenn.so (%S)", path);
+      rc = -1;
+    } else {
+      state->fenn_loaded = 1;
+    }
+  }
+  Py_XDECREF(encoded);
+  Py_DECREF(path);
+  return rc;
+}
+
+int Fenn_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(AsFenn(self)->keep);
+  return 0;
+}
+
+int Fenn_clear(PyObject* self) {
+  Py_CLEAR(AsFenn(self)->keep);
+  return 0;
+}
+
+void Fenn_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  PyTypeObject* type = Py_TYPE(self);
+  // An object may die while an exception is propagating; closing must not
+  // clear or replace it.
+  PyObject *exc_type, *exc_value, *exc_tb;
+  PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+  CloseContext(AsFenn(self));
+  PyErr_Restore(exc_type, exc_value, exc_tb);
+  Fenn_clear(self);
+  freefunc tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* Fenn_init_context(PyObject* self_obj, PyObject* args, PyObject* kwds) {
+  static char kw_backend[] = "backend", kw_model[] = "model_path", kw_tok[] = "tokenizer_path",
+              kw_dec[] = "decoder_path", kw_extra[] = "extra_json";
+  static char* kwlist[] = {kw_backend, kw_model, kw_tok, kw_dec, kw_extra, nullptr};
+  PyObject *backend, *model_path, *tokenizer_path;
+  PyObject *decoder_path = Py_None, *extra_json = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OO:init", kwlist, &backend, &model_path,
+                                   &tokenizer_path, &decoder_path, &extra_json))
+    return nullptr;
+  FennObject* self = AsFenn(self_obj);
+  FennModuleState* state = self->state;
+
+  // Only the exact lowercase name selects Whisper; anything else, None
+  // included, is SenseVoice.
+  int is_whisper = PyObject_RichCompareBool(backend, state->whisper_name, Py_EQ);
+  if (is_whisper < 0) return nullptr;
+  int model_type = is_whisper ? kModelWhisper : kModelSenseVoice;
+
+  // Everything is converted before the context is touched, so a bad
+  // argument leaves the object as it was.
+  PyObject* keep = nullptr;
+  PyObject *model = nullptr, *tokenizer = nullptr, *decoder = nullptr, *extra = nullptr;
+  PyObject* result = nullptr;
+  int truth;
+  if ((model = EncodePath(state, model_path, true)) == nullptr) goto done;
+  if ((tokenizer = EncodePath(state, tokenizer_path, true)) == nullptr) goto done;
+  if ((truth = PyObject_IsTrue(decoder_path)) < 0) goto done;
+  if (truth && (decoder = EncodePath(state, decoder_path, true)) == nullptr) goto done;
+  if (EncodeOptionalText(extra_json, &extra) < 0) goto done;
+  if ((keep = PyList_New(0)) == nullptr) goto done;
+  {
+    PyObject* const kept[] = {model, tokenizer, decoder, extra};
+    for (PyObject* item : kept) {
+      if (item != nullptr && PyList_Append(keep, item) < 0) goto done;
+    }
+  }
+
+  {
+    // A context held from an earlier init is closed first; replacing the
+    // handle alone would leak its engine and networks.
+    CloseContext(self);
+    PyObject* old_keep = self->keep;
+    self->keep = keep;
+    keep = nullptr;
+    Py_XDECREF(old_keep);
+
+    int rc = fenn_init(&self->ctx, model_type, PyBytes_AsString(model),
+                       decoder ? PyBytes_AsString(decoder) : nullptr, PyBytes_AsString(tokenizer),
+                       extra ? PyBytes_AsString(extra) : nullptr);
+    if (rc != kStatusSuccess || self->ctx == nullptr) {
+      PyErr_Format(PyExc_RuntimeError, "zor_asr_init failed (rc=%d)", rc);
+      goto done;
+    }
+  }
+  Py_INCREF(Py_None);
+  result = Py_None;
+done:
+  Py_XDECREF(keep);
+  Py_XDECREF(model);
+  Py_XDECREF(tokenizer);
+  Py_XDECREF(decoder);
+  Py_XDECREF(extra);
+  return result;
+}
+
+PyObject* Fenn_transcribe(PyObject* self_obj, PyObject* args, PyObject* kwds) {
+  static char kw_wav[] = "wav_path", kw_language[] = "language", kw_task[] = "task";
+  static char* kwlist[] = {kw_wav, kw_language, kw_task, nullptr};
+  PyObject* wav_path;
+  PyObject *language = nullptr, *task = nullptr;  // null: not given, use the default
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:transcribe", kwlist, &wav_path, &language,
+                                   &task))
+    return nullptr;
+  FennObject* self = AsFenn(self_obj);
+
+  PyObject* wav = EncodePath(self->state, wav_path, true);
+  if (wav == nullptr) return nullptr;
+  PyObject *language_bytes = nullptr, *task_bytes = nullptr;
+  if ((language && EncodeOptionalText(language, &language_bytes) < 0) ||
+      (task && EncodeOptionalText(task, &task_bytes) < 0)) {
+    Py_DECREF(wav);
+    Py_XDECREF(language_bytes);
+    return nullptr;
+  }
+  const char* language_c =
+      language == nullptr ? "auto" : (language_bytes ? PyBytes_AsString(language_bytes) : nullptr);
+  const char* task_c =
+      task == nullptr ? "transcribe" : (task_bytes ? PyBytes_AsString(task_bytes) : nullptr);
+
+  char* text_out = nullptr;
+  char* language_out = nullptr;
+  int rc = fenn_transcribe_file(self->ctx, PyBytes_AsString(wav), language_c, task_c, &text_out,
+                                &language_out);
+  Py_DECREF(wav);
+  Py_XDECREF(language_bytes);
+  Py_XDECREF(task_bytes);
+
+  PyObject* result = nullptr;
+  if (rc != kStatusSuccess) {
+    PyErr_Format(PyExc_RuntimeError, "zor_asr_transcribe failed (rc=%d)", rc);
+  } else {
+    PyObject* text = DecodeResultString(text_out);
+    PyObject* lang = text ? DecodeResultString(language_out) : nullptr;
+    if (lang != nullptr) {
+      result = PyDict_New();
+      if (result != nullptr && (PyDict_SetItemString(result, "text", text) < 0 ||
+                                PyDict_SetItemString(result, "language", lang) < 0))
+        Py_CLEAR(result);
+    }
+    Py_XDECREF(text);
+    Py_XDECREF(lang);
+  }
+  // The copies are the caller's, whatever the outcome.
+  fenn_free_cstr(text_out);
+  fenn_free_cstr(language_out);
+  return result;
+}
+
+PyObject* Fenn_close(PyObject* self, PyObject* /*unused*/) {
+  CloseContext(AsFenn(self));
+  Py_RETURN_NONE;
+}
+
+// A context is a live native resource: a copy or a pickle could only ever
+// be an object without it, or two objects closing one context.
+PyObject* RefusePickling(PyObject* self) {
+  PyObject* name = PyType_GetName(Py_TYPE(self));
+  if (name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%U' object", name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+PyObject* Fenn_reduce(PyObject* self, PyObject* /*unused*/) { return RefusePickling(self); }
+
+PyObject* Fenn_reduce_ex(PyObject* self, PyObject* /*protocol*/) { return RefusePickling(self); }
+
+PyMethodDef fenn_methods[] = {
+    {"init", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Fenn_init_context)),
+     METH_VARARGS | METH_KEYWORDS,
+     "init($self, /, backend, model_path, tokenizer_path, decoder_path=None, extra_json=None)\n"
+     "--\n\n"
+     "Creates the recognition context. backend \"whisper\" selects Whisper (encoder\n"
+     "model_path, decoder_path, tokenizer_path a directory or tokenizer_info.bin);\n"
+     "anything else selects SenseVoice (model_path, token file tokenizer_path).\n"
+     "extra_json is JSON text (str or bytes) with engine settings. A context held\n"
+     "from an earlier init is closed first. Raises RuntimeError on failure."},
+    {"transcribe",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Fenn_transcribe)),
+     METH_VARARGS | METH_KEYWORDS,
+     "transcribe($self, /, wav_path, language='auto', task='transcribe')\n"
+     "--\n\n"
+     "Recognises the PCM16 WAV file at wav_path and returns\n"
+     "{\"text\": str, \"language\": str}. language None means automatic detection,\n"
+     "task None or \"transcribe\" transcription, \"translate\" translation (Whisper).\n"
+     "Raises RuntimeError when the library fails, also before init and after close."},
+    {"close", Fenn_close, METH_NOARGS,
+     "close($self, /)\n--\n\nReleases the recognition context. Calling it again does nothing."},
+    {"__reduce__", Fenn_reduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", Fenn_reduce_ex, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot fenn_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Fenn(lib_path=None)\n--\n\n"
+                    "Speech recognition through libfenn. Constructing the first object\n"
+                    "loads the library from lib_path, or from find_fenn_path() when\n"
+                    "lib_path is None or empty; later objects use that same library.\n"
+                    "Raises RuntimeError when it cannot be loaded.")},
+    {Py_tp_new, reinterpret_cast<void*>(Fenn_new)},
+    {Py_tp_init, reinterpret_cast<void*>(Fenn_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Fenn_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Fenn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Fenn_clear)},
+    {Py_tp_methods, fenn_methods},
+    {0, nullptr},
+};
+
+PyType_Spec fenn_spec = {
+    "zorllm_openai_server.zor_lumo._fenn.Fenn",
+    sizeof(FennObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    fenn_slots,
+};
+
+// ---------------------------------------------------------------- module
+
+int AddImported(PyObject* module, const char* module_name, const char* attr, const char* as) {
+  PyObject* imported = PyImport_ImportModule(module_name);
+  if (imported == nullptr) return -1;
+  PyObject* value = attr ? PyObject_GetAttrString(imported, attr) : (Py_INCREF(imported), imported);
+  Py_DECREF(imported);
+  if (value == nullptr) return -1;
+  int rc = PyModule_AddObjectRef(module, as, value);
+  Py_DECREF(value);
+  return rc;
+}
+
+int fenn_exec(PyObject* module) {
+  FennModuleState* state = StateOfModule(module);
+  if (AddImported(module, "os", nullptr, "os") < 0) return -1;
+  if (AddImported(module, "pathlib", "Path", "Path") < 0) return -1;
+
+  PyObject* os = PyObject_GetAttrString(module, "os");
+  if (os == nullptr) return -1;
+  state->fsencode = PyObject_GetAttrString(os, "fsencode");
+  PyObject* os_path = PyObject_GetAttrString(os, "path");
+  Py_DECREF(os);
+  if (state->fsencode == nullptr || os_path == nullptr) {
+    Py_XDECREF(os_path);
+    return -1;
+  }
+  state->abspath = PyObject_GetAttrString(os_path, "abspath");
+  Py_DECREF(os_path);
+  if (state->abspath == nullptr) return -1;
+  state->whisper_name = PyUnicode_FromString("whisper");
+  if (state->whisper_name == nullptr) return -1;
+
+  PyObject* code = Py_CompileString(kFindFennPathSource, "zorllm_openai_server/zor_lumo/_fenn",
+                                    Py_file_input);
+  if (code == nullptr) return -1;
+  PyObject* globals = PyModule_GetDict(module);  // borrowed
+  PyObject* ran = PyEval_EvalCode(code, globals, globals);
+  Py_DECREF(code);
+  if (ran == nullptr) return -1;
+  Py_DECREF(ran);
+  state->find_fenn_path = PyObject_GetAttrString(module, "find_fenn_path");
+  if (state->find_fenn_path == nullptr) return -1;
+
+  state->fenn_type = PyType_FromModuleAndSpec(module, &fenn_spec, nullptr);
+  if (state->fenn_type == nullptr) return -1;
+  if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(state->fenn_type)) < 0) return -1;
+  state->fenn_loaded = 0;
+  return 0;
+}
+
+int fenn_module_traverse(PyObject* module, visitproc visit, void* arg) {
+  FennModuleState* state = StateOfModule(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->fenn_type);
+  Py_VISIT(state->find_fenn_path);
+  Py_VISIT(state->fsencode);
+  Py_VISIT(state->abspath);
+  Py_VISIT(state->whisper_name);
+  return 0;
+}
+
+int fenn_module_clear(PyObject* module) {
+  FennModuleState* state = StateOfModule(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->fenn_type);
+  Py_CLEAR(state->find_fenn_path);
+  Py_CLEAR(state->fsencode);
+  Py_CLEAR(state->abspath);
+  Py_CLEAR(state->whisper_name);
+  return 0;
+}
+
+void fenn_module_free(void* module) { fenn_module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot fenn_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(fenn_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef fenn_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_fenn",
+    "Speech recognition through libfenn, loaded at run time: the class Fenn\n"
+    "and find_fenn_path().",
+    sizeof(FennModuleState),
+    nullptr,
+    fenn_module_slots,
+    fenn_module_traverse,
+    fenn_module_clear,
+    fenn_module_free,
+};
+
+PyModuleDef* FennModuleDef() { return &fenn_module_def; }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__fenn(void) { return PyModuleDef_Init(&fenn_module_def); }

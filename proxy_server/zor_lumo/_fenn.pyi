@@ -1,0 +1,25 @@
+import os
+from typing import Union
+
+_StrOrBytesPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+_Text = Union[str, bytes]
+
+def find_fenn_path() -> str: ...
+
+class Fenn:
+    def __init__(self, lib_path: _StrOrBytesPath | None = None) -> None: ...
+    def init(
+        self,
+        backend: str | None,
+        model_path: _StrOrBytesPath,
+        tokenizer_path: _StrOrBytesPath,
+        decoder_path: _StrOrBytesPath | None = None,
+        extra_json: _Text | None = None,
+    ) -> None: ...
+    def transcribe(
+        self,
+        wav_path: _StrOrBytesPath,
+        language: _Text | None = "auto",
+        task: _Text | None = "transcribe",
+    ) -> dict[str, str]: ...
+    def close(self) -> None: ...
