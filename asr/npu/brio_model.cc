@@ -1,0 +1,400 @@
+// BrioModel: loading a SenseVoice network into the NPU runtime, resolving its
+// inputs, and running it on quantised features.
+#include "brio_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr uint32_t kFeatureDim = 560;  // 80 mel bins x 7 stacked frames
+constexpr int32_t kDefaultFrames = 800;
+constexpr int32_t kDefaultVocab = 25055;
+constexpr uint32_t kMinVocabExtent = 1000;  // a larger extent is the vocabulary
+
+// No operation reads beyond the record's six extents, whatever n_dims says.
+uint32_t ExaminedDims(const zornn_tensor_attr& attr) {
+  return std::min<uint32_t>(attr.n_dims, ZORNN_MAX_DIMS);
+}
+
+// n_elems when given, else the product of the extents (0 counts as 1).
+uint64_t ElementCount(const zornn_tensor_attr& attr) {
+  if (attr.n_elems != 0) return attr.n_elems;
+  uint64_t count = 1;
+  for (uint32_t i = 0; i < ExaminedDims(attr); ++i) {
+    count *= attr.dims[i] == 0 ? 1 : attr.dims[i];
+  }
+  return count;
+}
+
+// The runtime fills name without a guarantee of termination.
+std::string AttrName(const zornn_tensor_attr& attr) {
+  return std::string(attr.name, strnlen(attr.name, sizeof(attr.name)));
+}
+
+void PrintAttr(const char* kind, const zornn_tensor_attr& attr) {
+  std::string dims;
+  for (uint32_t i = 0; i < ExaminedDims(attr); ++i) {
+    if (i) dims += ',';
+    dims += std::to_string(attr.dims[i]);
+  }
+  std::fprintf(stderr,
+               "[SenseVoice] %s index=%u name=%s n_dims=%u dims=[%s] type=%s n_elems=%u "
+               "size=%u scale=%g zp=%d\n",
+               kind, attr.index, AttrName(attr).c_str(), attr.n_dims, dims.c_str(),
+               zornn_type_name(attr.type), attr.n_elems, attr.size,
+               static_cast<double>(attr.scale), attr.zp);
+}
+
+bool QueryInput(zornn_context ctx, uint32_t index, zornn_tensor_attr* attr) {
+  std::memset(attr, 0, sizeof(*attr));
+  attr->index = index;
+  return zornn_query(ctx, ZORNN_QUERY_INPUT_ATTR, attr, sizeof(*attr)) == 0;
+}
+
+// Quantises n values to integers in [lo, hi]: q = round(x / scale + zp) in
+// float32 with halves away from zero, then clamped. Written without branches
+// or library calls in the loop body so the compiler vectorises it; the value
+// is clamped before the integer conversion, which keeps that conversion
+// defined (NaN goes to lo).
+template <typename T>
+void Quantise(const float* x, size_t n, float scale, float zp, T* out) {
+  constexpr float lo = static_cast<float>(std::numeric_limits<T>::min());
+  constexpr float hi = static_cast<float>(std::numeric_limits<T>::max());
+  for (size_t i = 0; i < n; ++i) {
+    float v = x[i] / scale + zp;
+    v = v > lo - 1.0f ? v : lo - 1.0f;
+    v = v < hi + 1.0f ? v : hi + 1.0f;
+    int32_t t = static_cast<int32_t>(v);            // truncates toward zero
+    float frac = v - static_cast<float>(t);         // exact for |v| < 2^24
+    t += (frac >= 0.5f) - (frac <= -0.5f);          // halves away from zero
+    t = t < static_cast<int32_t>(lo) ? static_cast<int32_t>(lo) : t;
+    t = t > static_cast<int32_t>(hi) ? static_cast<int32_t>(hi) : t;
+    out[i] = static_cast<T>(t);
+  }
+}
+
+// Fills buf with the speech input's bytes for the attribute's element type.
+void BuildSpeechBuffer(const float* x, size_t n, const zornn_tensor_attr& attr,
+                       std::vector<uint8_t>* buf) {
+  const float scale = attr.scale == 0.0f ? 1.0f : attr.scale;
+  const float zp = static_cast<float>(attr.zp);
+  switch (attr.type) {
+    case ZORNN_TENSOR_INT8:
+      buf->resize(n);
+      Quantise(x, n, scale, zp, reinterpret_cast<int8_t*>(buf->data()));
+      break;
+    case ZORNN_TENSOR_UINT8:
+      buf->resize(n);
+      Quantise(x, n, scale, zp, buf->data());
+      break;
+    case ZORNN_TENSOR_INT16: {
+      std::vector<int16_t> q(n);
+      Quantise(x, n, scale, zp, q.data());
+      buf->resize(n * 2);
+      std::memcpy(buf->data(), q.data(), n * 2);  // host and runtime are little-endian
+      break;
+    }
+    case ZORNN_TENSOR_UINT16: {
+      std::vector<uint16_t> q(n);
+      Quantise(x, n, scale, zp, q.data());
+      buf->resize(n * 2);
+      std::memcpy(buf->data(), q.data(), n * 2);
+      break;
+    }
+    default:
+      // No conversion exists for the other types: the runtime gets float32.
+      buf->resize(n * 4);
+      std::memcpy(buf->data(), x, n * 4);
+      break;
+  }
+  if (attr.size > buf->size()) buf->resize(attr.size, 0);
+}
+
+// One id value in element 0 of a zero-filled int32 array sized for the input.
+std::vector<int32_t> BuildIdBuffer(int32_t value, const zornn_tensor_attr& attr) {
+  std::vector<int32_t> ids(std::max<uint64_t>(ElementCount(attr), 1), 0);
+  if (attr.size > ids.size() * sizeof(int32_t)) ids.assign((attr.size + 3u) / 4u, 0);
+  ids[0] = value;
+  return ids;
+}
+
+// dst[t][v] = src[v][t]. The naive loop strides through src by rows of T
+// floats and misses the cache on every read once V * T is large; working in
+// square tiles keeps both the rows read and the rows written in cache.
+void TransposeBlocked(const float* src, size_t v_count, size_t t_count, float* dst) {
+  constexpr size_t kTile = 32;
+  for (size_t v0 = 0; v0 < v_count; v0 += kTile) {
+    const size_t v1 = std::min(v0 + kTile, v_count);
+    for (size_t t0 = 0; t0 < t_count; t0 += kTile) {
+      const size_t t1 = std::min(t0 + kTile, t_count);
+      for (size_t t = t0; t < t1; ++t) {
+        float* out = dst + t * v_count;
+        for (size_t v = v0; v < v1; ++v) out[v] = src[v * t_count + t];
+      }
+    }
+  }
+}
+
+// Construction steps; returns with m->loaded set only when all succeed.
+void Load(BrioModel* m, const std::string& model_path);
+ForwardResult RunForward(BrioModel* m, const float* features, int frames_in, int dim,
+                         int language, int text_norm, bool swap_int_inputs);
+
+}  // namespace
+
+// Allocation failures (a runtime reporting absurd counts) must not escape:
+// the class reports failure through loaded and the empty result.
+BrioModel::BrioModel(const std::string& model_path) {
+  try {
+    Load(this, model_path);
+  } catch (...) {
+    loaded = false;
+    if (context != nullptr) zornn_destroy(context);
+    context = nullptr;
+  }
+}
+
+BrioModel::~BrioModel() {
+  if (context != nullptr) zornn_destroy(context);
+}
+
+ForwardResult BrioModel::Forward(const float* features, int frames_in, int dim, int language,
+                                 int text_norm, bool swap_int_inputs) {
+  try {
+    return RunForward(this, features, frames_in, dim, language, text_norm, swap_int_inputs);
+  } catch (...) {
+    return {};
+  }
+}
+
+namespace {
+
+void Load(BrioModel* m, const std::string& model_path) {
+  BrioModel& self = *m;
+  zornn_init_config config;
+  std::memset(&config, 0, sizeof(config));
+  zornn_context ctx = nullptr;
+  if (zornn_init(&ctx, model_path.c_str(), 0, &config) != 0 || ctx == nullptr) {
+    std::fprintf(stderr, "[SenseVoice] zornn_init failed: %s\n", model_path.c_str());
+    return;
+  }
+  self.context = ctx;
+  auto fail = [&self]() {
+    zornn_destroy(self.context);
+    self.context = nullptr;
+  };
+
+  zornn_in_out_num io{};
+  if (zornn_query(self.context, ZORNN_QUERY_IN_OUT_NUM, &io, sizeof(io)) != 0) {
+    std::fprintf(stderr, "[SenseVoice] zornn_query IN_OUT_NUM failed\n");
+    fail();
+    return;
+  }
+  if (io.n_input < 3 || io.n_output == 0) {
+    std::fprintf(stderr, "[SenseVoice] unexpected IO: n_input=%u n_output=%u\n", io.n_input,
+                 io.n_output);
+    fail();
+    return;
+  }
+  self.n_inputs = io.n_input;
+
+  std::vector<zornn_tensor_attr> attrs(self.n_inputs);
+  bool have_speech = false;
+  std::vector<uint32_t> scalars;
+  for (uint32_t i = 0; i < self.n_inputs; ++i) {
+    if (!QueryInput(self.context, i, &attrs[i])) {
+      std::fprintf(stderr, "[SenseVoice] zornn_query INPUT_ATTR failed, index=%u\n", i);
+      fail();
+      return;
+    }
+    PrintAttr("input", attrs[i]);
+    bool is_speech = false;
+    for (uint32_t d = 0; d < ExaminedDims(attrs[i]); ++d) {
+      if (attrs[i].dims[d] == kFeatureDim) is_speech = true;
+    }
+    if (is_speech) {
+      self.speech_index = i;  // a later candidate replaces an earlier one
+      have_speech = true;
+    } else if (ElementCount(attrs[i]) == 1) {
+      scalars.push_back(i);
+    }
+  }
+  if (!have_speech) {
+    self.speech_index = 0;
+    // Input 0 then takes the features even if it looked like a scalar; it
+    // must not also be bound as an id input.
+    scalars.erase(std::remove(scalars.begin(), scalars.end(), 0u), scalars.end());
+  }
+
+  zornn_tensor_attr out_attr;
+  std::memset(&out_attr, 0, sizeof(out_attr));
+  if (zornn_query(self.context, ZORNN_QUERY_OUTPUT_ATTR, &out_attr, sizeof(out_attr)) == 0) {
+    PrintAttr("output", out_attr);
+  }
+
+  if (scalars.size() < 2) {
+    scalars.clear();
+    for (uint32_t i = 0; i < self.n_inputs; ++i) {
+      if (i != self.speech_index) scalars.push_back(i);
+    }
+  }
+  self.language_index = scalars[0];
+  self.text_norm_index = scalars[1];
+  for (uint32_t i : scalars) {
+    const std::string name = AttrName(attrs[i]);
+    if (name.find("keras_tensor_1") != std::string::npos) {
+      self.language_index = i;
+    } else if (name.find("input_1") != std::string::npos) {
+      self.language_index = i;
+    } else if (name.find("keras_tensor_2") != std::string::npos) {
+      self.text_norm_index = i;
+    } else if (name.find("input_2") != std::string::npos) {
+      self.text_norm_index = i;
+    }
+  }
+
+  const zornn_tensor_attr& speech = attrs[self.speech_index];
+  int32_t found = 0;
+  for (uint32_t d = 0; d < ExaminedDims(speech); ++d) {
+    const uint32_t extent = speech.dims[d];
+    if (extent > 1 && extent != kFeatureDim &&
+        extent <= static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
+      found = static_cast<int32_t>(extent);
+      break;
+    }
+  }
+  if (found == 0) {
+    const uint64_t count = ElementCount(speech);
+    found = count >= kFeatureDim
+                ? static_cast<int32_t>(std::min<uint64_t>(
+                      count / kFeatureDim, std::numeric_limits<int32_t>::max()))
+                : kDefaultFrames;
+  }
+  self.frames = found;
+  std::fprintf(stderr, "[SenseVoice] resolved speech=%u language=%u text_norm=%u frames=%d\n",
+               self.speech_index, self.language_index, self.text_norm_index, self.frames);
+
+  zornn_softop_opt softop{{0x7FFFFFFF, 0}};
+  zornn_set_softop_opt(self.context, &softop, 1);
+  self.loaded = true;
+}
+
+ForwardResult RunForward(BrioModel* m, const float* features, int frames_in, int dim,
+                         int language, int text_norm, bool swap_int_inputs) {
+  BrioModel& self = *m;
+  if (!self.loaded || self.context == nullptr || features == nullptr || frames_in <= 0 || dim <= 0) {
+    return {};
+  }
+  // The product is taken in 64 bits: a 32-bit product could wrap and make a
+  // huge input look like the model's own size.
+  const int64_t n_values = static_cast<int64_t>(frames_in) * dim;
+  if (n_values > std::numeric_limits<int32_t>::max()) return {};
+
+  const int32_t language_value = swap_int_inputs ? text_norm : language;
+  const int32_t text_norm_value = swap_int_inputs ? language : text_norm;
+
+  std::vector<zornn_tensor_attr> attrs(self.n_inputs);
+  for (uint32_t i = 0; i < self.n_inputs; ++i) {
+    if (!QueryInput(self.context, i, &attrs[i])) return {};
+  }
+  if (static_cast<uint64_t>(n_values) != ElementCount(attrs[self.speech_index])) {
+    zornn_tensor_attr& speech = attrs[self.speech_index];
+    speech.n_dims = 3;
+    std::fill(std::begin(speech.dims), std::end(speech.dims), 0u);
+    speech.dims[0] = 1;
+    speech.dims[1] = static_cast<uint32_t>(frames_in);
+    speech.dims[2] = static_cast<uint32_t>(dim);
+    if (zornn_set_input_shapes(self.context, self.n_inputs, attrs.data()) != 0) {
+      std::fprintf(stderr,
+                   "[SenseVoice] zornn_set_input_shapes failed (self.n_inputs=%u, frames=%d, "
+                   "dim=%d)\n",
+                   self.n_inputs, frames_in, dim);
+      return {};
+    }
+  }
+
+  zornn_tensor_attr speech_attr, language_attr, text_norm_attr;
+  if (!QueryInput(self.context, self.speech_index, &speech_attr) ||
+      !QueryInput(self.context, self.language_index, &language_attr) ||
+      !QueryInput(self.context, self.text_norm_index, &text_norm_attr)) {
+    return {};
+  }
+
+  std::vector<uint8_t> speech_buf;
+  BuildSpeechBuffer(features, static_cast<size_t>(n_values), speech_attr, &speech_buf);
+  std::vector<int32_t> language_buf = BuildIdBuffer(language_value, language_attr);
+  std::vector<int32_t> text_norm_buf = BuildIdBuffer(text_norm_value, text_norm_attr);
+
+  std::vector<zornn_input> inputs(self.n_inputs);
+  std::memset(inputs.data(), 0, inputs.size() * sizeof(zornn_input));
+  for (uint32_t i = 0; i < self.n_inputs; ++i) inputs[i].index = i;
+  auto bind = [&inputs](uint32_t index, void* buf, size_t bytes, const zornn_tensor_attr& attr) {
+    inputs[index].buf = buf;
+    inputs[index].size = attr.size != 0 ? attr.size : static_cast<uint32_t>(bytes);
+  };
+  bind(self.speech_index, speech_buf.data(), speech_buf.size(), speech_attr);
+  bind(self.language_index, language_buf.data(), language_buf.size() * sizeof(int32_t),
+       language_attr);
+  bind(self.text_norm_index, text_norm_buf.data(), text_norm_buf.size() * sizeof(int32_t),
+       text_norm_attr);
+
+  if (zornn_inputs_set(self.context, self.n_inputs, inputs.data()) != 0) {
+    std::fprintf(stderr, "[SenseVoice] zornn_inputs_set failed\n");
+    return {};
+  }
+  if (zornn_run(self.context, nullptr) != 0) {
+    std::fprintf(stderr, "[SenseVoice] zornn_run failed\n");
+    return {};
+  }
+  zornn_output output;
+  std::memset(&output, 0, sizeof(output));
+  output.want_float = 1;
+  if (zornn_outputs_get(self.context, 1, &output) != 0) {
+    std::fprintf(stderr, "[SenseVoice] zornn_outputs_get failed\n");
+    return {};
+  }
+
+  zornn_tensor_attr out_attr;
+  std::memset(&out_attr, 0, sizeof(out_attr));
+  zornn_query(self.context, ZORNN_QUERY_OUTPUT_ATTR, &out_attr, sizeof(out_attr));
+
+  if (output.buf == nullptr || output.size == 0 || output.size % 4 != 0) return {};
+  const uint32_t count = output.size / 4;
+
+  uint32_t vocab_extent = kDefaultVocab;
+  uint32_t last_extent = 0;  // the last extent of at least 2, 0 when none
+  bool have_vocab = false;
+  for (uint32_t d = 0; d < ExaminedDims(out_attr); ++d) {
+    const uint32_t extent = out_attr.dims[d];
+    if (!have_vocab && extent > kMinVocabExtent) {
+      vocab_extent = extent;
+      have_vocab = true;
+    }
+    if (extent >= 2) last_extent = extent;
+  }
+  const int32_t vocab = static_cast<int32_t>(vocab_extent);
+  if (vocab <= 0 || count % vocab_extent != 0) {
+    std::fprintf(stderr, "[SenseVoice] unexpected logits size=%d vocab=%d\n",
+                 static_cast<int32_t>(count), vocab);
+    return {};
+  }
+
+  ForwardResult result;
+  const uint32_t t_count = count / vocab_extent;
+  const float* src = static_cast<const float*>(output.buf);
+  result.frames = static_cast<int32_t>(t_count);
+  result.vocab = vocab;
+  if (vocab_extent == last_extent) {
+    result.logits.assign(src, src + count);  // already [T][V]
+  } else {
+    result.logits.resize(count);
+    TransposeBlocked(src, vocab_extent, t_count, result.logits.data());
+  }
+  return result;
+}
+
+}  // namespace
