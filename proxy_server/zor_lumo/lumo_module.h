@@ -1,0 +1,146 @@
+// lumo_module.h: what the units of the _lumo extension share: the per-module
+// state, the LUMO object record, a small owning reference, and the helpers
+// for argument checks and text encoding. Written to the Limited API of
+// CPython 3.11 (abi3).
+#ifndef ZOR_LUMO_MODULE_H
+#define ZOR_LUMO_MODULE_H
+
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x030B0000
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <utility>
+
+#include "lumo.h"
+
+namespace zor_lumo {
+
+// Owns one strong reference; released on scope exit.
+class PyRef {
+ public:
+  PyRef() = default;
+  explicit PyRef(PyObject* obj) : obj_(obj) {}
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : obj_(other.release()) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(obj_); }
+
+  PyObject* get() const { return obj_; }
+  explicit operator bool() const { return obj_ != nullptr; }
+  PyObject* release() {
+    PyObject* obj = obj_;
+    obj_ = nullptr;
+    return obj;
+  }
+  void reset(PyObject* obj = nullptr) {
+    PyObject* old = obj_;
+    obj_ = obj;
+    Py_XDECREF(old);
+  }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+// Borrowed reference made strong.
+inline PyRef NewRef(PyObject* obj) {
+  Py_XINCREF(obj);
+  return PyRef(obj);
+}
+
+// Per-module state: everything the module imported or built at import.
+struct ModuleState {
+  PyObject* lumo_type;          // the LUMO heap type
+  PyObject* json_dumps;         // json.dumps
+  PyObject* signal_module;      // signal
+  PyObject* threading_module;   // threading
+  PyObject* numpy;              // numpy, as np
+  PyObject* os_module;          // os
+  PyObject* path_type;          // pathlib.Path
+  PyObject* run_status;         // types.RunStatus
+  PyObject* ret_status;         // types.RetStatus
+  PyObject* result_type;        // types.Result
+  PyObject* sampling_mode;      // types.SamplingMode
+  PyObject* run_mode;           // types.RunMode
+  PyObject* sampling_mode_map;  // _SAMPLING_MODE_MAP (also a module attribute)
+  PyObject* callback_bridge_name;       // names reported with unraisable errors
+  PyObject* tool_callback_bridge_name;
+};
+
+// The LUMO object. None of these fields is reachable from Python except
+// through the properties.
+struct LumoObject {
+  PyObject_HEAD
+  LLMContext context;            // null = not initialised
+  PyObject* py_callback;         // on_token or None
+  PyObject* py_tool_callback;    // on_tool_call or None
+  PyObject* py_userdata;         // userdata of the current or last run
+  PyObject* result_texts;        // list of bytes
+  PyObject* result_reasoning;    // list of bytes
+  PyObject* result_tool_text;    // list of bytes
+  PyObject* result_token_ids;    // list of int
+  PyObject* result_tool_calls;   // list of (bytes, bytes)
+  PyObject* result_last_status;  // last RunStatus, None before any
+  bool signal_interrupt;         // set by the SIGINT handler
+  PyObject* old_sigint_handler;  // handler before ours; None when ours is not installed
+  PyObject* vision_metadata;     // dict
+  bool mmproj_model;             // init was given a projector model
+  PyObject* module;              // the defining module: its state, for the bridges
+  bool counted;                  // counted in the live-object count
+  int running;                   // depth of run calls in progress on this object
+};
+
+ModuleState* StateOf(PyObject* module);
+inline ModuleState* StateOf(LumoObject* self) { return StateOf(self->module); }
+
+extern const char kNotInitialized[];
+
+// Sets the not-initialised RuntimeError and returns false when self holds no
+// context.
+bool RequireContext(LumoObject* self);
+
+// Exact-type checks with the binding's TypeError text; None passes.
+bool CheckStrOrNone(PyObject* obj, const char* name);
+bool CheckListOrNone(PyObject* obj, const char* name);
+
+// UTF-8 of a str, or empty for None. The runtime receives a null pointer
+// for an empty text.
+struct Utf8Text {
+  std::string bytes;
+  const char* ptr() const { return bytes.empty() ? nullptr : bytes.c_str(); }
+};
+bool EncodeText(PyObject* str_or_none, Utf8Text* out);
+
+// json.dumps(obj, ensure_ascii=False) as UTF-8.
+bool JsonText(ModuleState* state, PyObject* obj, Utf8Text* out);
+
+// Conversions with the binding's error texts.
+bool ToCInt(PyObject* obj, int* out);
+
+// RetStatus(rc) / RunStatus(state) of the host's types module.
+PyObject* MakeRetStatus(ModuleState* state, int rc);
+
+// Sampling modes by name, number or SamplingMode member; ValueError otherwise.
+bool NormalizeSamplingMode(ModuleState* state, PyObject* mode, ZOR_LLMSamplingMode* out);
+PyObject* BuildSamplingModeMap(ModuleState* state);
+
+// The image normaliser (module function as_rgb888).
+PyObject* AsRgb888(ModuleState* state, PyObject* image);
+
+// LUMO.run.
+PyObject* LumoRun(LumoObject* self, PyObject* args, PyObject* kwds);
+
+}  // namespace zor_lumo
+
+// The two native callbacks handed to the runtime.
+extern "C" void _callback_bridge(ZOR_LLMResult* result, void* userdata, ZOR_LLMRunStatus state);
+extern "C" void _tool_callback_bridge(const char* tool_name, const char* tool_args, void* userdata);
+
+#endif  // ZOR_LUMO_MODULE_H
