@@ -1,0 +1,303 @@
+#include "whisper/log_mel.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "log_mel_baseline.h"
+
+namespace {
+
+std::string temp_dir() {
+  const char* env = std::getenv("ZOR_TEST_TMP");
+  std::string dir = env && *env ? env : "/tmp";
+  std::string cmd = "mkdir -p '" + dir + "'";
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
+  return dir;
+}
+
+std::string temp_path(const std::string& name) {
+  return temp_dir() + "/log_mel_test_" + std::to_string(getpid()) + "_" + name;
+}
+
+// A triangular mel-spaced bank, 128 x 201, like the real one in shape.
+std::vector<float> make_filter_bank(float scale = 1.0f) {
+  auto hz_to_mel = [](double f) { return 2595.0 * std::log10(1.0 + f / 700.0); };
+  auto mel_to_hz = [](double m) { return 700.0 * (std::pow(10.0, m / 2595.0) - 1.0); };
+  std::vector<double> edges(130);
+  for (int i = 0; i < 130; ++i) edges[i] = mel_to_hz(hz_to_mel(8000.0) * i / 129.0);
+  std::vector<float> w(128 * 201, 0.0f);
+  for (int j = 0; j < 128; ++j) {
+    for (int k = 0; k < 201; ++k) {
+      const double f = 8000.0 * k / 200.0;
+      const double up = (f - edges[j]) / (edges[j + 1] - edges[j]);
+      const double down = (edges[j + 2] - f) / (edges[j + 2] - edges[j + 1]);
+      const double v = std::max(0.0, std::min(up, down)) * 2.0 / (edges[j + 2] - edges[j]);
+      w[j * 201 + k] = static_cast<float>(v) * scale;
+    }
+  }
+  return w;
+}
+
+void write_bytes(const std::string& path, const void* data, size_t size) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+std::string write_filter_file(const std::string& name, const std::vector<float>& w,
+                              size_t extra_bytes = 0) {
+  std::string path = temp_path(name);
+  std::vector<char> bytes(w.size() * 4 + extra_bytes, 'x');
+  std::memcpy(bytes.data(), w.data(), w.size() * 4);  // hosts are little-endian
+  write_bytes(path, bytes.data(), bytes.size());
+  return path;
+}
+
+std::vector<float> noise(int n, float amplitude, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> dist(-amplitude, amplitude);
+  std::vector<float> v(n);
+  for (float& x : v) x = dist(rng);
+  return v;
+}
+
+// Speech from espeak-ng, read from its WAV output (its own sample rate is
+// fine here: only the arithmetic is compared).
+std::vector<float> speech() {
+  const std::string wav = temp_path("speech.wav");
+  const std::string cmd = "espeak-ng -w '" + wav + "' 'The quick brown fox jumps over the lazy dog.'";
+  if (std::system(cmd.c_str()) != 0) return {};
+  std::ifstream in(wav, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(wav.c_str());
+  for (size_t pos = 12; pos + 8 <= bytes.size();) {
+    uint32_t size;
+    std::memcpy(&size, &bytes[pos + 4], 4);
+    if (std::memcmp(&bytes[pos], "data", 4) == 0) {
+      const size_t n = std::min<size_t>(size, bytes.size() - pos - 8) / 2;
+      std::vector<float> out(n);
+      for (size_t i = 0; i < n; ++i) {
+        int16_t s;
+        std::memcpy(&s, &bytes[pos + 8 + 2 * i], 2);
+        out[i] = s / 32768.0f;
+      }
+      return out;
+    }
+    pos += 8 + size + (size & 1);
+  }
+  return {};
+}
+
+whisper_mel compute(const std::vector<float>& samples, int threads) {
+  whisper_context ctx;
+  whisper_segment_state state;
+  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(),
+                                          static_cast<int>(samples.size()), threads),
+            0);
+  return state.mel;
+}
+
+bool same_bits(const whisper_mel& a, const whisper_mel& b) {
+  return a.frames == b.frames && a.bins == b.bins && a.signal_frames == b.signal_frames &&
+         a.values.size() == b.values.size() &&
+         std::memcmp(a.values.data(), b.values.data(), a.values.size() * sizeof(float)) == 0;
+}
+
+class LogMelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    filters_path_ = write_filter_file("bank.bin", make_filter_bank());
+    whisper_set_mel_filters_path(filters_path_.c_str());
+  }
+  void TearDown() override { std::remove(filters_path_.c_str()); }
+
+  // The library against the straightforward version, at every value, and
+  // across thread counts, bit for bit.
+  void expect_matches_baseline(const std::vector<float>& samples, const std::string& what) {
+    SCOPED_TRACE(what + ", " + std::to_string(samples.size()) + " samples");
+    whisper_filters filters;
+    whisper_mel reference;
+    ASSERT_TRUE(log_mel_spectrogram_baseline(samples.data(), static_cast<int>(samples.size()), 2,
+                                             filters_path_, filters, reference));
+    const whisper_mel one = compute(samples, 1);
+    ASSERT_EQ(one.frames, reference.frames);
+    ASSERT_EQ(one.signal_frames, reference.signal_frames);
+    ASSERT_EQ(one.values.size(), reference.values.size());
+    size_t worst = 0;
+    for (size_t i = 0; i < one.values.size(); ++i) {
+      if (std::fabs(one.values[i] - reference.values[i]) >
+          std::fabs(one.values[worst] - reference.values[worst])) {
+        worst = i;
+      }
+    }
+    EXPECT_LE(std::fabs(one.values[worst] - reference.values[worst]), 1e-6) << "at " << worst;
+    EXPECT_TRUE(same_bits(one, reference)) << "not bit-identical to the baseline";
+    EXPECT_TRUE(same_bits(one, compute(samples, 2))) << "2 threads differ from 1";
+    EXPECT_TRUE(same_bits(one, compute(samples, 8))) << "8 threads differ from 1";
+  }
+
+  std::string filters_path_;
+};
+
+TEST_F(LogMelTest, MatchesBaselineOnEveryKindOfInput) {
+  expect_matches_baseline(std::vector<float>(16000, 0.0f), "silence");
+  const std::vector<float> voice = speech();
+  ASSERT_GT(voice.size(), 16000u) << "espeak-ng gave no speech";
+  expect_matches_baseline(voice, "speech");
+  expect_matches_baseline(noise(72000, 0.3f, 1), "noise");
+  std::vector<float> clipped(80000);
+  for (size_t i = 0; i < clipped.size(); ++i) {
+    clipped[i] = std::max(-1.0f, std::min(1.0f, 4.0f * std::sin(0.05f * i)));
+  }
+  expect_matches_baseline(clipped, "clipped sine");
+  for (int n : {1, 150, 200, 201, 16000, 72000, 80000}) {
+    expect_matches_baseline(noise(n, 0.5f, 100 + n), "noise by length");
+  }
+}
+
+TEST_F(LogMelTest, FrameCountsAndUncomputedFrames) {
+  // A quiet signal keeps -10 above the clamp floor, so uncomputed frames
+  // show up as exactly (-10 + 4) / 4.
+  const whisper_mel mel = compute(noise(16000, 1e-4f, 7), 2);
+  ASSERT_EQ(mel.frames, 3100);
+  EXPECT_EQ(mel.bins, 128);
+  EXPECT_EQ(mel.signal_frames, 99);
+  ASSERT_EQ(mel.values.size(), 128u * 3100);
+  for (int i = 0; i < 3100; ++i) {
+    int above = 0;  // bins with signal; a filter that covers no FFT bin stays at the floor
+    for (int j = 0; j < 128; ++j) {
+      const float v = mel.values[j * 3100 + i];
+      if (i >= 102) {
+        ASSERT_EQ(v, -1.5f) << "bin " << j << " frame " << i;
+      }
+      above += v > -1.5f;
+    }
+    if (i < 101) {  // frame 101 holds only 40 faint samples, near the window's edge
+      EXPECT_GT(above, 120) << "frame " << i;
+    }
+  }
+  EXPECT_EQ(compute(noise(80000, 0.1f, 3), 1).frames, 3500);
+  EXPECT_EQ(compute(std::vector<float>(1, 0.5f), 1).frames, 3000);
+}
+
+TEST_F(LogMelTest, SilenceIsMinusOneAndAHalfEverywhere) {
+  for (size_t n : {0, 1, 16000}) {
+    const std::vector<float> zeros(n, 0.0f);
+    whisper_context ctx;
+    whisper_segment_state state;
+    ASSERT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, n ? zeros.data() : nullptr,
+                                            static_cast<int>(n), 4),
+              0);
+    for (float v : state.mel.values) ASSERT_EQ(v, -1.5f) << n << " samples";
+  }
+}
+
+TEST_F(LogMelTest, ClampsEightBelowTheMaximum) {
+  const whisper_mel mel = compute(noise(32000, 0.9f, 11), 2);
+  const float top = *std::max_element(mel.values.begin(), mel.values.end());
+  const float bottom = *std::min_element(mel.values.begin(), mel.values.end());
+  EXPECT_NEAR(top - bottom, 2.0f, 1e-5);  // 8 in log10 units, rescaled by 1/4
+}
+
+TEST_F(LogMelTest, ThreadCountBelowOneActsAsOne) {
+  const std::vector<float> samples = noise(20000, 0.2f, 5);
+  const whisper_mel one = compute(samples, 1);
+  EXPECT_TRUE(same_bits(one, compute(samples, 0)));
+  EXPECT_TRUE(same_bits(one, compute(samples, -3)));
+  EXPECT_TRUE(same_bits(one, compute(samples, 500)));
+}
+
+TEST_F(LogMelTest, FilterFileSizes) {
+  const std::vector<float> bank = make_filter_bank();
+  const std::vector<float> samples = noise(16000, 0.2f, 9);
+  const whisper_mel expected = compute(samples, 1);
+
+  const std::string longer = write_filter_file("longer.bin", bank, 1000);
+  whisper_set_mel_filters_path(longer.c_str());
+  EXPECT_TRUE(same_bits(expected, compute(samples, 1))) << "bytes after the bank are ignored";
+
+  // One byte short of 128 x 201 floats.
+  const std::string shorter = temp_path("short.bin");
+  write_bytes(shorter, bank.data(), bank.size() * 4 - 1);
+  whisper_set_mel_filters_path(shorter.c_str());
+  whisper_context ctx;
+  whisper_segment_state state;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), 16000, 1), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "log_mel_spectrogram : fail to read '" + shorter + "'\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n");
+
+  const std::string missing = temp_path("missing.bin");
+  whisper_set_mel_filters_path(missing.c_str());
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), 16000, 1), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "log_mel_spectrogram : fail to open '" + missing + "'\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n");
+  std::remove(longer.c_str());
+  std::remove(shorter.c_str());
+}
+
+TEST_F(LogMelTest, FilterFileIsReadAgainWhenItChangesOrDisappears) {
+  const std::vector<float> samples = noise(16000, 0.2f, 13);
+  const whisper_mel first = compute(samples, 2);
+
+  // Rewritten in place with other weights: the new bank is used.
+  write_filter_file("bank.bin", make_filter_bank(3.0f));
+  whisper_filters filters;
+  whisper_mel reference;
+  ASSERT_TRUE(log_mel_spectrogram_baseline(samples.data(), 16000, 1, filters_path_, filters,
+                                           reference));
+  const whisper_mel second = compute(samples, 2);
+  EXPECT_FALSE(same_bits(first, second));
+  EXPECT_TRUE(same_bits(reference, second));
+
+  // Gone: the call fails although a bank was read before.
+  std::remove(filters_path_.c_str());
+  whisper_context ctx;
+  whisper_segment_state state;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), 16000, 1), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "log_mel_spectrogram : fail to open '" + filters_path_ + "'\n");
+  testing::internal::GetCapturedStdout();
+}
+
+TEST_F(LogMelTest, EmptyOrNullPathKeepsThePreviousOne) {
+  const std::vector<float> samples = noise(4000, 0.2f, 17);
+  whisper_set_mel_filters_path("");
+  whisper_set_mel_filters_path(nullptr);
+  const whisper_mel mel = compute(samples, 1);  // still reads filters_path_
+  EXPECT_EQ(mel.frames, (4000 + 480000) / 160);
+}
+
+TEST_F(LogMelTest, UnusableArgumentsFailWithoutCrashing) {
+  const std::vector<float> samples(100, 0.1f);
+  whisper_context ctx;
+  whisper_segment_state state;
+  const std::string message = "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n";
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(whisper_pcm_to_mel_with_state(nullptr, &state, samples.data(), 100, 1), -1);
+  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, nullptr, samples.data(), 100, 1), -1);
+  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), -1, 1), -1);
+  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, nullptr, 100, 1), -1);
+  ctx.filters.fft_bins = 100;  // the frame loop needs 201 weights per bin
+  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), 100, 1), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), message + message + message + message + message);
+}
+
+}  // namespace
