@@ -310,7 +310,7 @@ ForwardResult RunForward(BrioModel* m, const float* features, int frames_in, int
     speech.dims[2] = static_cast<uint32_t>(dim);
     if (zornn_set_input_shapes(self.context, self.n_inputs, attrs.data()) != 0) {
       std::fprintf(stderr,
-                   "[SenseVoice] zornn_set_input_shapes failed (self.n_inputs=%u, frames=%d, "
+                   "[SenseVoice] zornn_set_input_shapes failed (n_inputs=%u, frames=%d, "
                    "dim=%d)\n",
                    self.n_inputs, frames_in, dim);
       return {};
