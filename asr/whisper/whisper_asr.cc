@@ -1,14 +1,369 @@
-// Placeholder so that libfenn links while the Whisper engine is written;
-// replaced by the engine itself.
-#include "api/asr_engines.h"
+// The Whisper engine: an encoder and a decoder network on the NPU plus the
+// vocabulary. Each piece of audio (at most 5 s) becomes a 128 x 3000 log-mel
+// spectrogram, one encoder run, an optional language detection and greedy
+// decoding that re-runs the decoder over the whole 48-token window for every
+// token (the networks keep no state between runs). Longer audio is cut into
+// overlapping chunks whose texts are joined by their overlap.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
 
-extern "C" {
-whisper_asr_engine* whisper_asr_create(const char*, const char*, const char*, const char*, int) {
-  return nullptr;
+#include "api/asr_engines.h"
+#include "npu/zornn_api.h"
+#include "whisper/log_mel.h"
+#include "whisper/whisper_chunks.h"
+#include "whisper/whisper_languages.h"
+#include "whisper/whisper_vocab.h"
+
+namespace {
+
+constexpr int kDefaultThreads = 8;
+constexpr int kMelBins = 128;
+constexpr int kEncoderFrames = 3000;  // 30 s at a 10 ms hop
+constexpr size_t kEncoderInputFloats = static_cast<size_t>(kMelBins) * kEncoderFrames;
+constexpr size_t kTokenWindow = 48;
+constexpr size_t kPromptTokens = 4;
+constexpr size_t kVocabSize = 51866;  // logits per position
+constexpr size_t kLogitsRowBytes = kVocabSize * sizeof(float);
+
+constexpr int64_t kEndOfText = 50257;
+constexpr int64_t kStartOfTranscript = 50258;
+constexpr int64_t kTranslate = 50359;
+constexpr int64_t kTranscribe = 50360;
+constexpr int64_t kNoTimestamps = 50364;
+
+using TokenWindow = std::array<int64_t, kTokenWindow>;
+static_assert(sizeof(TokenWindow) == 384, "the decoder takes 48 x i64");
+
+struct NpuContextDeleter {
+  void operator()(void* ctx) const { zornn_destroy(ctx); }
+};
+using NpuContextPtr = std::unique_ptr<void, NpuContextDeleter>;
+
+// zornn_init as every caller here does it: a null handle, flags 0 and 96
+// zero bytes of configuration. A zero return that leaves the handle null is
+// a failure too.
+NpuContextPtr InitNpuContext(const char* model_path) {
+  zornn_context ctx = nullptr;
+  zornn_init_config config{};
+  const int ret = zornn_init(&ctx, model_path, 0, &config);
+  if (ret != 0 || ctx == nullptr) {
+    std::fprintf(stderr, "[whisper] zornn_init failed for %s\n", model_path);
+    return nullptr;
+  }
+  return NpuContextPtr(ctx);
 }
-void whisper_asr_destroy(whisper_asr_engine*) {}
+
+// Index of the largest value; the first one wins a tie.
+size_t ArgMax(const float* values, size_t count) {
+  size_t best = 0;
+  for (size_t i = 1; i < count; ++i) {
+    if (values[i] > values[best]) best = i;
+  }
+  return best;
 }
-int whisper_asr_recognize(whisper_asr_engine*, const int16_t*, size_t, const char*, const char*,
-                          std::string&, std::string&) {
-  return -1;
+
+}  // namespace
+
+struct whisper_asr_engine {
+  NpuContextPtr encoder;
+  NpuContextPtr decoder;
+  whisper_vocab vocab;
+  int32_t n_threads = kDefaultThreads;
+  // Both contexts and their input bindings are shared by every call, so
+  // calls on one engine take turns.
+  std::mutex mutex;
+
+  ~whisper_asr_engine() {
+    encoder.reset();  // encoder first, then decoder
+    decoder.reset();
+  }
+};
+
+namespace {
+
+// One decoder run over the token window with n_valid valid positions. On
+// success *row points at the logits of the last valid position, inside the
+// runtime's output buffer: it is read in place and stays valid only until the
+// next run on the decoder context.
+int run_decoder_step(zornn_context decoder, const std::vector<float>& features,
+                     const TokenWindow& window, size_t n_valid, const float** row) {
+  *row = nullptr;
+  // The decoder's inputs are told apart by their size, not their index: the
+  // input that holds 48 elements is the token window.
+  zornn_tensor_attr attr{};
+  attr.index = 0;
+  if (zornn_query(decoder, ZORNN_QUERY_INPUT_ATTR, &attr, sizeof(attr)) != 0) {
+    attr = zornn_tensor_attr{};  // a failed query counts as "not the window"
+  }
+  const bool window_first = attr.n_elems == kTokenWindow;
+
+  zornn_input inputs[2]{};
+  zornn_input& tokens = inputs[window_first ? 0 : 1];
+  zornn_input& audio = inputs[window_first ? 1 : 0];
+  tokens.buf = const_cast<int64_t*>(window.data());  // read-only for the runtime
+  tokens.size = static_cast<uint32_t>(sizeof(TokenWindow));
+  audio.buf = const_cast<float*>(features.data());
+  audio.size = static_cast<uint32_t>(features.size() * sizeof(float));
+  inputs[0].index = 0;
+  inputs[1].index = 1;
+
+  if (zornn_inputs_set(decoder, 2, inputs) != 0) {
+    std::fprintf(stderr, "[whisper] decoder zornn_inputs_set failed\n");
+    return -1;
+  }
+  if (zornn_run(decoder, nullptr) != 0) {
+    std::fprintf(stderr, "[whisper] decoder zornn_run failed\n");
+    return -1;
+  }
+  zornn_output output{};
+  output.want_float = 1;
+  if (zornn_outputs_get(decoder, 1, &output) != 0) {
+    std::fprintf(stderr, "[whisper] decoder zornn_outputs_get failed\n");
+    return -1;
+  }
+  // The runtime's buffer must hold n_valid whole rows of float logits. A
+  // size that is not whole floats or a buffer not aligned for floats is a
+  // broken output, refused like a short one rather than read.
+  if (n_valid == 0 || output.buf == nullptr || output.size % sizeof(float) != 0 ||
+      reinterpret_cast<uintptr_t>(output.buf) % alignof(float) != 0 ||
+      output.size / kLogitsRowBytes < n_valid) {
+    return -1;
+  }
+  *row = static_cast<const float*>(output.buf) + (n_valid - 1) * kVocabSize;
+  return 0;
+}
+
+// The language of a piece: the caller's code when it is in the table, "en"
+// when it is not, or detected from the decoder's first step when the caller
+// left it open (null, "" or "auto").
+void ChooseLanguage(whisper_asr_engine& engine, const std::vector<float>& features,
+                    const char* language, std::string& code, int64_t& token) {
+  code = "en";
+  token = kWhisperFirstLanguageToken;
+  if (language != nullptr && language[0] != '\0' && std::strcmp(language, "auto") != 0) {
+    const int index = whisper_language_index(language);
+    if (index < 0) {
+      std::fprintf(stderr, "[whisper] unknown language '%s', falling back to en\n", language);
+      return;
+    }
+    code = whisper_language_code(index);
+    token = kWhisperFirstLanguageToken + index;
+    return;
+  }
+  TokenWindow window{};
+  window[0] = kStartOfTranscript;
+  const float* row = nullptr;
+  if (run_decoder_step(engine.decoder.get(), features, window, 1, &row) != 0) {
+    std::fprintf(stderr, "[whisper] language detect failed, falling back to en\n");
+    return;
+  }
+  const int index =
+      static_cast<int>(ArgMax(row + kWhisperFirstLanguageToken, kWhisperLanguageCount));
+  code = whisper_language_code(index);
+  token = kWhisperFirstLanguageToken + index;
+  std::fprintf(stderr, "[whisper] auto language -> %s\n", code.c_str());
+}
+
+// Spectrogram and encoder run of one piece into the audio features. Returns
+// false after its message.
+bool EncodePiece(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
+                 std::vector<float>& features) {
+  std::vector<float> encoder_input(kEncoderInputFloats);
+  {
+    std::vector<float> samples(n);
+    for (size_t i = 0; i < n; ++i) samples[i] = static_cast<float>(pcm[i]) * (1.0f / 32768.0f);
+    whisper_context mel_context;
+    mel_context.filters.mel_bins = kMelBins;
+    mel_context.filters.fft_bins = 201;
+    whisper_segment_state state;
+    const int ret = whisper_pcm_to_mel_with_state(&mel_context, &state, samples.data(),
+                                                  static_cast<int>(n), engine.n_threads);
+    const whisper_mel& mel = state.mel;
+    // Only the first 3000 frames go to the encoder; a spectrogram that does
+    // not have them is as unusable as a failed one.
+    if (ret != 0 || mel.bins != kMelBins || mel.frames < kEncoderFrames ||
+        mel.values.size() < static_cast<size_t>(kMelBins) * static_cast<size_t>(mel.frames)) {
+      std::fprintf(stderr, "[whisper] log-mel failed\n");
+      return false;
+    }
+    for (size_t bin = 0; bin < static_cast<size_t>(kMelBins); ++bin) {
+      std::memcpy(&encoder_input[bin * kEncoderFrames],
+                  &mel.values[bin * static_cast<size_t>(mel.frames)],
+                  kEncoderFrames * sizeof(float));
+    }
+  }
+
+  zornn_input input{};
+  input.index = 0;
+  input.buf = encoder_input.data();
+  input.size = static_cast<uint32_t>(encoder_input.size() * sizeof(float));
+  if (zornn_inputs_set(engine.encoder.get(), 1, &input) != 0) {
+    std::fprintf(stderr, "[whisper] encoder zornn_inputs_set failed\n");
+    return false;
+  }
+  if (zornn_run(engine.encoder.get(), nullptr) != 0) {
+    std::fprintf(stderr, "[whisper] encoder zornn_run failed\n");
+    return false;
+  }
+  zornn_output output{};
+  output.want_float = 1;
+  // An output without a single whole float leaves the decoder nothing to
+  // attend to: it fails like a failed fetch instead of decoding from nothing.
+  if (zornn_outputs_get(engine.encoder.get(), 1, &output) != 0 || output.buf == nullptr ||
+      output.size < sizeof(float)) {
+    std::fprintf(stderr, "[whisper] encoder zornn_outputs_get failed\n");
+    return false;
+  }
+  // Kept whole, rounded down to whole floats, exactly as the decoder must see it.
+  features.resize(output.size / sizeof(float));
+  std::memcpy(features.data(), output.buf, features.size() * sizeof(float));
+  return true;
+}
+
+// One piece of at most 80,000 samples. text and language_out are written
+// only on success.
+int recognize_segment(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
+                      const char* language, const char* task, std::string& text,
+                      std::string& language_out) {
+  std::vector<float> features;
+  if (!EncodePiece(engine, pcm, n, features)) return -1;
+
+  std::string code;
+  int64_t language_token = 0;
+  ChooseLanguage(engine, features, language, code, language_token);
+  const int64_t task_token =
+      task != nullptr && std::strcmp(task, "translate") == 0 ? kTranslate : kTranscribe;
+
+  TokenWindow window{};
+  window[0] = kStartOfTranscript;
+  window[1] = language_token;
+  window[2] = task_token;
+  window[3] = kNoTimestamps;
+
+  // Greedy: the largest logit of the last valid position, nothing
+  // suppressed. The window's last slot is filled by the run with n = 47,
+  // whose token is decoded without a further run, so a piece yields at most
+  // 45 tokens (runs with n = 4 .. 48).
+  std::string raw;
+  const auto append_token = [&engine, &raw](int64_t t) {
+    const auto it = engine.vocab.text_by_id.find(static_cast<int32_t>(t));
+    if (it != engine.vocab.text_by_id.end()) raw += it->second;
+  };
+  size_t n_valid = kPromptTokens;
+  int64_t t = kEndOfText;
+  for (;;) {
+    const float* row = nullptr;
+    if (run_decoder_step(engine.decoder.get(), features, window, n_valid, &row) != 0) return -1;
+    t = static_cast<int64_t>(ArgMax(row, kVocabSize));
+    if (n_valid < kTokenWindow) window[n_valid] = t;
+    if (n_valid >= kTokenWindow || t == kEndOfText) break;
+    append_token(t);
+    ++n_valid;
+  }
+  if (t != kEndOfText) append_token(t);
+
+  text = whisper_bpe_decode(raw);
+  language_out = code;
+  return 0;
+}
+
+int RecognizeChunks(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
+                    const char* language, const char* task, std::string& text,
+                    std::string& language_out) {
+  // The first chunk settles the language (detected, given, or fallen back
+  // to "en"); later chunks are decoded with it and detect nothing.
+  std::string chunk_language;
+  std::string accumulated;
+  for (const whisper_chunk& chunk : plan_whisper_chunks(n)) {
+    std::string chunk_text;
+    std::string this_language;
+    const char* lang_arg = chunk_language.empty() ? language : chunk_language.c_str();
+    if (recognize_segment(engine, pcm + chunk.offset, chunk.length, lang_arg, task, chunk_text,
+                          this_language) != 0) {
+      return -1;
+    }
+    if (chunk_language.empty()) chunk_language = this_language;
+    if (accumulated.empty()) {
+      accumulated = std::move(chunk_text);
+    } else if (!chunk_text.empty()) {
+      merge_chunk_text(accumulated, chunk_text);
+    }
+  }
+  text = std::move(accumulated);
+  language_out = std::move(chunk_language);
+  return 0;
+}
+
+}  // namespace
+
+whisper_asr_engine* whisper_asr_create(const char* encoder_path, const char* decoder_path,
+                                       const char* tokenizer_file, const char* mel_filters_file,
+                                       int n_threads) {
+  const auto missing = [](const char* s) { return s == nullptr || s[0] == '\0'; };
+  if (missing(encoder_path) || missing(decoder_path) || missing(tokenizer_file) ||
+      missing(mel_filters_file)) {
+    std::fprintf(stderr,
+                 "[whisper] encoder, decoder, tokenizer_info.bin and data.bin are required\n");
+    return nullptr;
+  }
+  try {
+    whisper_set_mel_filters_path(mel_filters_file);
+    auto engine = std::make_unique<whisper_asr_engine>();
+    engine->n_threads = n_threads > 0 ? n_threads : kDefaultThreads;
+
+    int32_t entries = 0;
+    engine->vocab = read_token_info(tokenizer_file, &entries);
+    if (entries <= 0) {
+      std::fprintf(stderr, "[whisper] failed to load tokenizer '%s'\n", tokenizer_file);
+      return nullptr;
+    }
+    // Both are attempted, so each failing path gets its message; whatever
+    // was created is destroyed with the engine.
+    engine->encoder = InitNpuContext(encoder_path);
+    engine->decoder = InitNpuContext(decoder_path);
+    if (!engine->encoder || !engine->decoder) return nullptr;
+    return engine.release();
+  } catch (...) {
+    // Out of memory; nothing may cross the C boundary.
+    return nullptr;
+  }
+}
+
+void whisper_asr_destroy(whisper_asr_engine* engine) {
+  std::unique_ptr<whisper_asr_engine> owned(engine);
+}
+
+int whisper_asr_recognize(whisper_asr_engine* engine, const int16_t* samples, size_t n_samples,
+                          const char* language, const char* task, std::string& text_out,
+                          std::string& language_out) {
+  if (engine == nullptr || samples == nullptr || n_samples == 0) return -1;
+  text_out.clear();
+  language_out.clear();
+  int ret = -1;
+  try {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    if (n_samples <= kWhisperSinglePieceSamples) {
+      ret = recognize_segment(*engine, samples, n_samples, language, task, text_out,
+                              language_out);
+    } else {
+      ret = RecognizeChunks(*engine, samples, n_samples, language, task, text_out,
+                            language_out);
+    }
+  } catch (...) {
+    // Out of memory, or a mel worker thread that could not start.
+    ret = -1;
+  }
+  if (ret != 0) {
+    text_out.clear();
+    language_out.clear();
+  }
+  return ret;
 }
