@@ -216,6 +216,7 @@ int32_t SimContext::Run(const ZOR_LLMInput* input, void* userdata) {
 
 void SimContext::FillVisionInfo(ZOR_LLMVisionInfo* info) {
   const ScriptVision& v = script_.vision;
+  std::lock_guard<std::mutex> lock(mutex_);
   std::memset(info, 0, sizeof *info);
   vision_inputs_.assign(v.inputs.size(), ZOR_LLMVisionTensorInfo());
   for (size_t i = 0; i < v.inputs.size(); ++i) {
