@@ -400,4 +400,30 @@ TEST_F(SenseVoiceEngine, FrontDoorRejectsWhatTheEngineCannotDo) {
   EXPECT_STREQ(r.text, "hello");
 }
 
+// Run under LeakSanitizer by the sanitizer build: thousands of
+// recognitions, with failures mixed in, must leave nothing behind.
+TEST_F(SenseVoiceEngine, ThousandsOfTranscriptionsLeaveNothingBehind) {
+  const std::string model =
+      Model({kEn, kHappy, kHello, kLaughter, kWorld}, 20, "fail zornn_run 7 50 400 1999");
+  const auto pcm = Tone(1600);
+  const char* languages[] = {"auto", "en", "zh", "yue", nullptr};
+  testing::internal::CaptureStderr();
+  for (int round = 0; round < 4; ++round) {
+    ASSERT_EQ(Init(model, "{\"pad_mode\": \"mean\", \"use_itn\": 1}"), 0);
+    int failures = 0;
+    for (int i = 0; i < 500; ++i) {
+      const Outcome o = Transcribe(pcm, languages[i % 5]);
+      if (o.status != 0) {
+        ++failures;
+        continue;
+      }
+      ASSERT_EQ(o.text, "hello world");
+    }
+    zor_asr_uninit(ctx_);
+    ctx_ = nullptr;
+    EXPECT_GE(failures, 1);  // the injected network failures were met
+  }
+  testing::internal::GetCapturedStderr();
+}
+
 }  // namespace
