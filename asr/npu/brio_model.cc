@@ -55,26 +55,35 @@ bool QueryInput(zornn_context ctx, uint32_t index, zornn_tensor_attr* attr) {
   return zornn_query(ctx, ZORNN_QUERY_INPUT_ATTR, attr, sizeof(*attr)) == 0;
 }
 
-// Quantises n values to integers in [lo, hi]: q = round(x / scale + zp) in
-// float32 with halves away from zero, then clamped. Written without branches
-// or library calls in the loop body so the compiler vectorises it; the value
-// is clamped before the integer conversion, which keeps that conversion
-// defined (NaN goes to lo).
+// One value: q = round(x / scale + zp) in float32 with halves away from
+// zero, clamped to [lo, hi]. No branches or library calls, so a block of
+// these becomes vector code. The value is clamped before the integer
+// conversion, which keeps that conversion defined (NaN goes to lo).
 template <typename T>
-void Quantise(const float* x, size_t n, float scale, float zp, T* out) {
+inline T QuantiseOne(float x, float scale, float zp) {
   constexpr float lo = static_cast<float>(std::numeric_limits<T>::min());
   constexpr float hi = static_cast<float>(std::numeric_limits<T>::max());
-  for (size_t i = 0; i < n; ++i) {
-    float v = x[i] / scale + zp;
-    v = v > lo - 1.0f ? v : lo - 1.0f;
-    v = v < hi + 1.0f ? v : hi + 1.0f;
-    int32_t t = static_cast<int32_t>(v);            // truncates toward zero
-    float frac = v - static_cast<float>(t);         // exact for |v| < 2^24
-    t += (frac >= 0.5f) - (frac <= -0.5f);          // halves away from zero
-    t = t < static_cast<int32_t>(lo) ? static_cast<int32_t>(lo) : t;
-    t = t > static_cast<int32_t>(hi) ? static_cast<int32_t>(hi) : t;
-    out[i] = static_cast<T>(t);
+  float v = x / scale + zp;
+  v = v > lo - 1.0f ? v : lo - 1.0f;
+  v = v < hi + 1.0f ? v : hi + 1.0f;
+  int32_t t = static_cast<int32_t>(v);     // truncates toward zero
+  const float frac = v - static_cast<float>(t);  // exact for |v| < 2^24
+  t += (frac >= 0.5f) - (frac <= -0.5f);   // halves away from zero
+  t = t < static_cast<int32_t>(lo) ? static_cast<int32_t>(lo) : t;
+  t = t > static_cast<int32_t>(hi) ? static_cast<int32_t>(hi) : t;
+  return static_cast<T>(t);
+}
+
+// Blocks of a fixed number of values (vectorised even at -O2, where loops of
+// unknown length are not), then a scalar tail.
+template <typename T>
+void Quantise(const float* __restrict x, size_t n, float scale, float zp, T* __restrict out) {
+  constexpr size_t kBlock = 16;
+  size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    for (size_t k = 0; k < kBlock; ++k) out[i + k] = QuantiseOne<T>(x[i + k], scale, zp);
   }
+  for (; i < n; ++i) out[i] = QuantiseOne<T>(x[i], scale, zp);
 }
 
 // Fills buf with the speech input's bytes for the attribute's element type.
