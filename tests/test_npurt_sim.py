@@ -362,6 +362,8 @@ def test_init_faults(tmp_path, npu, sim, capfd):
     err = capfd.readouterr().err
     assert err.startswith("[npurt_sim] ") and "unknown key 'wibble'" in err
     assert npu(tmp_path / "missing.model").init_rc != 0
+    assert capfd.readouterr().err == ""  # a missing file is refused silently
+    assert b"cannot open" in sim.record("last_error")
 
 
 @pytest.mark.parametrize("fault, size", [("null", None), ("empty", 0), ("misaligned", 8 * 1024 * 4 - 2),

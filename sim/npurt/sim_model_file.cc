@@ -276,8 +276,10 @@ void RecomputeSizes(zornn_tensor_attr* attr) {
   attr->size = static_cast<uint32_t>(std::min<uint64_t>(TensorBytes(attr->type, count), UINT32_MAX));
 }
 
-bool LoadModelFile(const std::string& path, ModelFile* model, std::string* error) {
+bool LoadModelFile(const std::string& path, ModelFile* model, std::string* error,
+                   bool* unreadable) {
   std::ifstream in(path);
+  *unreadable = !in;
   if (!in) {
     *error = "cannot open '" + path + "'";
     return false;

@@ -50,8 +50,10 @@ struct ModelFile {
   int64_t output_bytes = -1;  // -1: the full output
 };
 
-// Parses the file at path. On failure returns false with a one-line reason.
-bool LoadModelFile(const std::string& path, ModelFile* model, std::string* error);
+// Parses the file at path. On failure returns false with a one-line reason,
+// and unreadable tells whether the file could not be opened at all.
+bool LoadModelFile(const std::string& path, ModelFile* model, std::string* error,
+                   bool* unreadable);
 
 // Bytes of one element of the type for n elements (INT4 packs two a byte).
 uint64_t TensorBytes(uint32_t type, uint64_t n_elems);
