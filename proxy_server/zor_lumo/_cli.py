@@ -6,7 +6,9 @@ import sys
 
 
 def fenn_program() -> pathlib.Path:
-    return pathlib.Path(__file__).resolve().parent / "bin" / "fenn"
+    # Not resolved: in a build tree this file is a link to the sources, while
+    # the program sits next to the link.
+    return pathlib.Path(os.path.abspath(__file__)).parent / "bin" / "fenn"
 
 
 def main() -> None:
