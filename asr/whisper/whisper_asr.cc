@@ -8,10 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <vector>
 
