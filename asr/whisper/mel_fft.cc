@@ -35,8 +35,11 @@ void fft_strided(const mel_tables& t, const float* in, size_t stride, int n, flo
     for (int k = 0; k < n; ++k) {
       float re = 0.0f;
       float im = 0.0f;
-      for (int j = 0; j < n; ++j) {
-        const int idx = (k * j * step) % kFftSize;
+      // idx runs through (k * j * step) mod 400 by steps, without a division.
+      const int delta = (k * step) % kFftSize;
+      int idx = 0;
+      for (int j = 0; j < n; ++j, idx += delta) {
+        if (idx >= kFftSize) idx -= kFftSize;
         const float x = in[j * stride];
         re = std::fma(x, t.cos_table[idx], re);
         im = std::fma(-x, t.sin_table[idx], im);
