@@ -55,10 +55,25 @@ void Record(State& s, const std::string& name, const void* data, size_t bytes) {
   s.records[name].assign(p, p + bytes);
 }
 
-void Append(State& s, const std::string& name, const void* data, size_t bytes) {
+// Records that grow with every call keep only their recent part, so a
+// stress test running thousands of transcriptions sees bounded memory.
+constexpr size_t kAppendCap = size_t{4} << 20;
+
+// Appends to a growing record. Past the cap the older half is dropped, cut
+// at a whole entry: a multiple of unit bytes, or after a '\n' for text.
+void Append(State& s, const std::string& name, const void* data, size_t bytes,
+            size_t unit = 0) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
   std::vector<uint8_t>& r = s.records[name];
   r.insert(r.end(), p, p + bytes);
+  if (r.size() <= kAppendCap) return;
+  size_t cut = r.size() / 2;
+  if (unit != 0) {
+    cut -= cut % unit;
+  } else {
+    while (cut < r.size() && r[cut - 1] != '\n') ++cut;
+  }
+  r.erase(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(cut));
 }
 
 void SetError(State& s, const std::string& text) { Record(s, "last_error", text.data(), text.size()); }
@@ -67,8 +82,8 @@ void SetError(State& s, const std::string& text) { Record(s, "last_error", text.
 // fault makes it fail.
 bool CallFails(State& s, const char* function, Context* ctx) {
   s.counters[function]++;
-  Append(s, "calls", function, std::strlen(function));
-  Append(s, "calls", "\n", 1);
+  const std::string line = std::string(function) + "\n";
+  Append(s, "calls", line.data(), line.size());
   if (ctx == nullptr) return false;
   const int64_t n = ++ctx->calls[function];
   auto it = ctx->model.faults.find(function);
@@ -253,7 +268,7 @@ bool RunDecoder(State& s, Context* ctx) {
   }
   int64_t window[kWindow];
   std::memcpy(window, window_in->buf, sizeof(window));
-  Append(s, "decoder_windows", window, sizeof(window));
+  Append(s, "decoder_windows", window, sizeof(window), sizeof(window));
   if (features_in == nullptr || features_in->buf == nullptr) {
     Record(s, "decoder_features", nullptr, 0);
     s.counters["decoder_feature_mismatches"]++;

@@ -43,7 +43,9 @@ ZORNN_SIM_API int64_t zornn_sim_count(const char* name);
  *  - "decoder_windows": every whisper decoder token window received,
  *    384 bytes (48 little-endian int64) each, in order;
  *  - "decoder_features": the audio-feature input of the last decoder run;
- *  - "last_error": why the last zornn_init or run was refused. */
+ *  - "last_error": why the last zornn_init or run was refused.
+ * The growing records ("calls", "shapes", "decoder_windows") keep their most
+ * recent 2 to 4 MiB, whole entries only, so long runs stay bounded. */
 ZORNN_SIM_API int64_t zornn_sim_record(const char* name, void* buf, int64_t cap);
 
 #ifdef __cplusplus
