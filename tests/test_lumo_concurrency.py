@@ -85,16 +85,24 @@ def test_sigint_mid_run_raises_keyboard_interrupt(sim_lumo_path, tmp_path, threa
     # once run() is back; the run plays out and then raises.
     run.wait_break(2 if thread == "worker" else 30000).break_end()
     run_scenario(sim_lumo_path, tmp_path, script, """
-        started = threading.Event()
+        started, sent = threading.Event(), threading.Event()
+        def on_token(r, ud, st):
+            # Hold the generation until the signal is out, so it lands
+            # mid-run whatever the scheduling.
+            if r.text == b"a":
+                started.set()
+                sent.wait(30)
         lumo = LUMO()
-        assert lumo.init(MODEL, on_token=lambda r, ud, st: r.text == b"a" and started.set()) == 0
+        assert lumo.init(MODEL, on_token=on_token) == 0
         pid = os.getpid()
         def killer():
             started.wait(30)
             os.kill(pid, signal.SIGINT)
+            sent.set()
         interrupted = 0
         for i in range(REPS):
             started.clear()
+            sent.clear()
             t = threading.Thread(target=killer)
             t.start()
             try:
