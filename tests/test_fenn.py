@@ -399,6 +399,9 @@ class TestTranscribe:
             w = {str(wav)!r}
             assert raises(TypeError, f.transcribe, w, 5) == "Expected bytes, got int"
             assert raises(TypeError, f.transcribe, w, "en", ["x"]) == "Expected bytes, got list"
+            import collections
+            assert raises(TypeError, f.transcribe, w, collections.OrderedDict(a=1)) == \
+                "Expected bytes, got collections.OrderedDict"
             raises(TypeError, f.transcribe, None)
             raises(TypeError, f.transcribe, 12)
             raises(ValueError, f.transcribe, w + "\\0.wav")
@@ -490,6 +493,57 @@ class TestLifecycle:
             assert raises(RuntimeError, g.init, "sensevoice", "m", "t") == "zor_asr_init failed (rc=1)"
             g.close()
             """, env={"ZOR_FENN_PATH": "/no/such/lib.so"})
+
+
+class TestExportedShims:
+    """The C functions _fenn exports, called directly through ctypes."""
+
+    def test_shim_contracts(self, fakes, tmp_path, script):
+        wav = script(b"hi")                     # no newline: the library reports no language
+        run(f"""
+            import ctypes as c
+            from zorllm_openai_server.zor_lumo import _fenn
+            so = c.CDLL(_fenn.__file__)
+            so.load_fenn_func.argtypes = [c.c_char_p]
+            so.fenn_init.argtypes = [c.c_void_p, c.c_int] + [c.c_char_p] * 4
+            so.fenn_transcribe_file.argtypes = [c.c_void_p] + [c.c_char_p] * 3 + [c.c_void_p] * 2
+            so.fenn_uninit.argtypes = [c.c_void_p]
+            so.fenn_free_cstr.argtypes = [c.c_void_p]
+            ctx, text, lang = c.c_void_p(), c.c_void_p(), c.c_void_p()
+            out = (c.byref(text), c.byref(lang))
+
+            # Before a load every shim fails without touching anything.
+            assert so.fenn_init(c.byref(ctx), 1, b"m", None, b"t", None) == 1
+            assert so.fenn_uninit(None) == 1
+            assert so.fenn_transcribe_file(None, b"x", None, None, *out) == 1
+
+            assert so.load_fenn_func(b"/no/such/lib.so") == -1
+            assert so.load_fenn_func(FAKE.encode()) == 0
+            assert so.load_fenn_func(b"/no/such/lib.so") == 0       # the first load wins
+            assert so.fenn_init(None, 1, b"m", None, b"t", None) == 1
+            assert counters()["inits"] == 0, "fenn_init called the library without a context"
+            ctx.value = 1234
+            assert so.fenn_init(c.byref(ctx), 1, b"fail-init", None, b"t", None) == 1
+            assert ctx.value == 1234, "a failed init changed the caller's handle"
+            ctx = c.c_void_p()
+            assert so.fenn_init(c.byref(ctx), 1, b"m", None, b"t", None) == 0 and ctx.value
+
+            text.value, lang.value = 5, 6
+            assert so.fenn_transcribe_file(ctx, None, None, None, *out) == 1
+            assert so.fenn_transcribe_file(ctx, b"x", None, None, None, out[1]) == 1
+            assert (text.value, lang.value) == (5, 6), "outputs touched on a refused call"
+            assert so.fenn_transcribe_file(ctx, b"/no/such.wav", None, None, *out) == 1
+            assert (text.value, lang.value) == (None, None)
+            assert so.fenn_transcribe_file(ctx, {str(wav).encode()!r}, None, None, *out) == 0
+            assert c.string_at(text.value) == b"hi" and c.string_at(lang.value) == b""
+            so.fenn_free_cstr(text); so.fenn_free_cstr(lang); so.fenn_free_cstr(None)
+            assert so.fenn_uninit(ctx) == 0 and counters()["live"] == 0
+
+            so.unload_fenn_func()
+            assert so.fenn_uninit(None) == 1
+            assert so.load_fenn_func(FAKE.encode()) == 0
+            """, env=fake_env(fakes, tmp_path))
+        assert "(null)|(null)" in log_lines(tmp_path)[-1], "null language and task not passed on"
 
 
 class TestPackage:

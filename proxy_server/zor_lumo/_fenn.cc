@@ -132,6 +132,27 @@ PyObject* EncodePath(FennModuleState* state, PyObject* obj, bool absolute) {
   return encoded;
 }
 
+// The name a type reports in error messages, as CPython's own messages
+// print it: "dict", "collections.OrderedDict", "MyClass". Types are opaque
+// in the Limited API, so it is rebuilt from __module__ and __name__, which
+// is how a static type's dotted name splits. New reference or null.
+PyObject* TypeNameForMessages(PyTypeObject* type) {
+  PyObject* name = PyType_GetName(type);
+  if (name == nullptr || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE)) return name;
+  PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
+  if (module == nullptr) {
+    PyErr_Clear();
+    return name;
+  }
+  PyObject* full = name;
+  if (PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "builtins") != 0) {
+    full = PyUnicode_FromFormat("%U.%U", module, name);
+    Py_DECREF(name);
+  }
+  Py_DECREF(module);
+  return full;
+}
+
 // A str as UTF-8, or bytes as they are; anything else is a TypeError.
 // Returns a new reference to bytes without NUL, or null.
 PyObject* EncodeText(PyObject* obj) {
@@ -142,7 +163,7 @@ PyObject* EncodeText(PyObject* obj) {
     Py_INCREF(obj);
     encoded = obj;
   } else {
-    PyObject* name = PyType_GetName(Py_TYPE(obj));
+    PyObject* name = TypeNameForMessages(Py_TYPE(obj));
     const char* text = name ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
     if (text == nullptr) {
       PyErr_Clear();
