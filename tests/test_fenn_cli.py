@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from npurt_model import sensevoice_model
+from test_front_door_whisper import write_whisper_assets
 from wavgen import tone, write_wav
 
 # Token ids the simulated network "says": en, NEUTRAL, Speech, withitn, then
@@ -114,6 +115,22 @@ class TestTranscription:
         assert line["text"] == 'say"\\\x01\ufffd good'
         # Raw control characters never reach the output line itself.
         assert all(b >= 0x20 for b in proc.stdout.rstrip(b"\n"))
+
+
+    def test_whisper_backend(self, fenn_bin, sim_npurt_path, tmp_path):
+        encoder, decoder = write_whisper_assets(tmp_path)
+        wav = write_wav(tmp_path / "a.wav", tone(1.5))
+        common = ["--backend", "whisper", "--model", encoder, "--decoder", decoder,
+                  "--tokens", tmp_path, "--extra", '{"n_threads": 2}']
+        proc = run_fenn(fenn_bin, sim_npurt_path, *common, "--language", "en", wav)
+        assert proc.returncode == 0, proc.stderr
+        [line] = json_lines(proc.stdout)
+        assert line["text"].strip() == "hello world"
+        assert line["language"] == "en"
+        assert line["audio_seconds"] == 1.5
+        proc = run_fenn(fenn_bin, sim_npurt_path, *common, "--task", "translate", wav, wav)
+        assert proc.returncode == 0, proc.stderr
+        assert [l["text"].strip() for l in json_lines(proc.stdout)] == ["bonjour", "bonjour"]
 
 
 class TestUsage:
