@@ -61,7 +61,9 @@ int main() {
               kVocab, n * 4 / 1e6, CoreCount());
 
   int status = 0;
+  const char* only = std::getenv("SV_BENCH_LAYOUT");  // one layout, for profiling
   for (const char* layout : {"frame_major", "vocab_major"}) {
+    if (only != nullptr && std::string(only) != layout) continue;
     std::fprintf(stderr, "(model messages below are the model's own)\n");
     BrioModel model(WriteModel(dir, layout));
     if (!model.loaded || !symbols.loaded) {
@@ -81,6 +83,19 @@ int main() {
       words += AssembleTranscript(ids, symbols, "auto", "woitn").text.size();
     };
     candidate();  // first run: page in the runtime's output
+    // Where the time goes, stage by stage.
+    ForwardResult held;
+    std::vector<int> held_ids;
+    const double forward = BestSeconds(3, [&] {
+      held = ForwardResult();
+      held = model.Forward(features.data(), kFrames, 560, 4, 15, false);
+    });
+    const double decode = BestSeconds(3, [&] {
+      held_ids = decoder.Decode(held.logits.data(), held.frames, held.vocab);
+    });
+    const double assemble = BestSeconds(3, [&] {
+      words += AssembleTranscript(held_ids, symbols, "auto", "woitn").text.size();
+    });
     double base = 1e300, cand = 1e300;
     for (int round = 0; round < 3; ++round) {
       base = std::min(base, BestSeconds(3, baseline));
@@ -89,6 +104,8 @@ int main() {
     std::printf("  %-11s memcpy %.2f ms, Forward+Decode+Assemble %.2f ms, ratio %.2f (target <= %s)\n",
                 layout, base * 1e3, cand * 1e3, cand / base,
                 std::string(layout) == "frame_major" ? "1.5" : "3");
+    std::printf("  %-11s stages: Forward %.2f ms, Decode %.2f ms, Assemble %.3f ms (%zu ids)\n",
+                layout, forward * 1e3, decode * 1e3, assemble * 1e3, held_ids.size());
     if (words == 0) status = 1;
   }
   return status;
