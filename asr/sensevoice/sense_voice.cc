@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,7 +94,8 @@ int Recognize(sense_voice_engine& engine, const int16_t* samples, size_t n_sampl
   // Audio past what the frame count can hold is cropped by the features
   // anyway; leaving it out keeps the count within int range and spares
   // computing filter banks that would be dropped.
-  const size_t used = std::min(n_samples, SenseVoiceSamplesNeeded(frames));
+  const size_t used = std::min({n_samples, SenseVoiceSamplesNeeded(frames),
+                                static_cast<size_t>(std::numeric_limits<int>::max())});
   std::vector<float> pcm(used);
   for (size_t i = 0; i < used; ++i) pcm[i] = static_cast<float>(samples[i]) * (1.0f / 32768.0f);
   const SenseVoiceFeatures features =
