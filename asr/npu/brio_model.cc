@@ -295,7 +295,8 @@ void Load(BrioModel* m, const std::string& model_path) {
 ForwardResult RunForward(BrioModel* m, const float* features, int frames_in, int dim,
                          int language, int text_norm, bool swap_int_inputs) {
   BrioModel& self = *m;
-  if (!self.loaded || self.context == nullptr || features == nullptr || frames_in <= 0 || dim <= 0) {
+  if (!self.loaded || self.context == nullptr || features == nullptr || frames_in <= 0 ||
+      dim <= 0) {
     return {};
   }
   // The product is taken in 64 bits: a 32-bit product could wrap and make a

@@ -130,7 +130,8 @@ TEST_F(NpurtLoaderTest, MissingLibraryFailsEveryCallAndIsRetried) {
       },
       testing::ExitedWithCode(0),
       // Each of the eight attempts writes its own line, and nothing follows.
-      "^(\\[fenn\\] dlopen\\(\"/nonexistent/libnpurt\\.so\"\\) failed: [^\n]*No such file[^\n]*\n){8}$");
+      "^(\\[fenn\\] dlopen\\(\"/nonexistent/libnpurt\\.so\"\\) failed: "
+      "[^\n]*No such file[^\n]*\n){8}$");
 }
 
 TEST_F(NpurtLoaderTest, MissingSymbolFailsTheWholeLoadAndResets) {

@@ -76,7 +76,9 @@ void Append(State& s, const std::string& name, const void* data, size_t bytes,
   r.erase(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(cut));
 }
 
-void SetError(State& s, const std::string& text) { Record(s, "last_error", text.data(), text.size()); }
+void SetError(State& s, const std::string& text) {
+  Record(s, "last_error", text.data(), text.size());
+}
 
 // Counts the call globally and on the context; returns whether an injected
 // fault makes it fail.

@@ -136,7 +136,8 @@ bool ParseTensor(std::istringstream& words, uint32_t index, Tensor* tensor, std:
   const uint64_t count = ElementCount(attr);
   if (!have_n_elems) attr.n_elems = static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX));
   if (!have_size) {
-    attr.size = static_cast<uint32_t>(std::min<uint64_t>(TensorBytes(attr.type, count), UINT32_MAX));
+    attr.size =
+        static_cast<uint32_t>(std::min<uint64_t>(TensorBytes(attr.type, count), UINT32_MAX));
   }
   return true;
 }
@@ -223,7 +224,9 @@ bool ParseLine(const std::string& line, ModelFile* model, std::string* error) {
     if (!(words >> calls)) calls = "all";
     if (!ParseCalls(calls, &model->output_fault_calls)) return *error = "bad call spec", false;
   } else if (key == "output_bytes") {
-    if (!(words >> value) || !ParseInt(value, &n) || n < 0) return *error = "bad output_bytes", false;
+    if (!(words >> value) || !ParseInt(value, &n) || n < 0) {
+      return *error = "bad output_bytes", false;
+    }
     model->output_bytes = n;
   } else {
     *error = "unknown key '" + key + "'";
@@ -273,7 +276,8 @@ void RecomputeSizes(zornn_tensor_attr* attr) {
   attr->n_elems = 0;
   const uint64_t count = ElementCount(*attr);
   attr->n_elems = static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX));
-  attr->size = static_cast<uint32_t>(std::min<uint64_t>(TensorBytes(attr->type, count), UINT32_MAX));
+  attr->size =
+      static_cast<uint32_t>(std::min<uint64_t>(TensorBytes(attr->type, count), UINT32_MAX));
 }
 
 bool LoadModelFile(const std::string& path, ModelFile* model, std::string* error,
