@@ -34,7 +34,7 @@ int main() {
   };
   // Interleaved, so both see the same machine load.
   double base = 1e300, cand = 1e300;
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < 12; ++round) {
     base = std::min(base, BestSeconds(3, bare));
     cand = std::min(cand, BestSeconds(3, ours));
   }
