@@ -188,7 +188,7 @@ void Load(BrioModel* m, const std::string& model_path) {
   std::memset(&config, 0, sizeof(config));
   zornn_context ctx = nullptr;
   if (zornn_init(&ctx, model_path.c_str(), 0, &config) != 0 || ctx == nullptr) {
-    std::fprintf(stderr, "[SenseVoice] zornn_init failed: %s\n", model_path.c_str());
+    std::fprintf(stderr, "zornn_init failed: %s\n", model_path.c_str());
     return;
   }
   self.context = ctx;
@@ -199,12 +199,12 @@ void Load(BrioModel* m, const std::string& model_path) {
 
   zornn_in_out_num io{};
   if (zornn_query(self.context, ZORNN_QUERY_IN_OUT_NUM, &io, sizeof(io)) != 0) {
-    std::fprintf(stderr, "[SenseVoice] zornn_query IN_OUT_NUM failed\n");
+    std::fprintf(stderr, "zornn_query IN_OUT_NUM failed\n");
     fail();
     return;
   }
   if (io.n_input < 3 || io.n_output == 0) {
-    std::fprintf(stderr, "[SenseVoice] unexpected IO: n_input=%u n_output=%u\n", io.n_input,
+    std::fprintf(stderr, "unexpected IO: n_input=%u n_output=%u\n", io.n_input,
                  io.n_output);
     fail();
     return;
@@ -216,7 +216,7 @@ void Load(BrioModel* m, const std::string& model_path) {
   std::vector<uint32_t> scalars;
   for (uint32_t i = 0; i < self.n_inputs; ++i) {
     if (!QueryInput(self.context, i, &attrs[i])) {
-      std::fprintf(stderr, "[SenseVoice] zornn_query INPUT_ATTR failed, index=%u\n", i);
+      std::fprintf(stderr, "zornn_query INPUT_ATTR failed, index=%u\n", i);
       fail();
       return;
     }
@@ -320,7 +320,7 @@ ForwardResult RunForward(BrioModel* m, const float* features, int frames_in, int
     speech.dims[2] = static_cast<uint32_t>(dim);
     if (zornn_set_input_shapes(self.context, self.n_inputs, attrs.data()) != 0) {
       std::fprintf(stderr,
-                   "[SenseVoice] zornn_set_input_shapes failed (n_inputs=%u, frames=%d, "
+                   "zornn_set_input_shapes failed (n_inputs=%u, frames=%d, "
                    "dim=%d)\n",
                    self.n_inputs, frames_in, dim);
       return {};
@@ -353,18 +353,18 @@ ForwardResult RunForward(BrioModel* m, const float* features, int frames_in, int
        text_norm_attr);
 
   if (zornn_inputs_set(self.context, self.n_inputs, inputs.data()) != 0) {
-    std::fprintf(stderr, "[SenseVoice] zornn_inputs_set failed\n");
+    std::fprintf(stderr, "zornn_inputs_set failed\n");
     return {};
   }
   if (zornn_run(self.context, nullptr) != 0) {
-    std::fprintf(stderr, "[SenseVoice] zornn_run failed\n");
+    std::fprintf(stderr, "zornn_run failed\n");
     return {};
   }
   zornn_output output;
   std::memset(&output, 0, sizeof(output));
   output.want_float = 1;
   if (zornn_outputs_get(self.context, 1, &output) != 0) {
-    std::fprintf(stderr, "[SenseVoice] zornn_outputs_get failed\n");
+    std::fprintf(stderr, "zornn_outputs_get failed\n");
     return {};
   }
 
@@ -388,7 +388,7 @@ ForwardResult RunForward(BrioModel* m, const float* features, int frames_in, int
   }
   const int32_t vocab = static_cast<int32_t>(vocab_extent);
   if (vocab <= 0 || count % vocab_extent != 0) {
-    std::fprintf(stderr, "[SenseVoice] unexpected logits size=%d vocab=%d\n",
+    std::fprintf(stderr, "unexpected logits size=%d vocab=%d\n",
                  static_cast<int32_t>(count), vocab);
     return {};
   }

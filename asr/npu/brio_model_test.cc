@@ -420,7 +420,7 @@ TEST_F(BrioModelTest, ResizeFailureIsReportedAndTheModelStaysUsable) {
   CaptureStderr();
   ForwardResult r = model->Forward(f.data(), 50, 560, 0, 14, false);
   EXPECT_EQ(GetCapturedStderr(),
-            "[SenseVoice] zornn_set_input_shapes failed (n_inputs=3, frames=50, dim=560)\n");
+            "zornn_set_input_shapes failed (n_inputs=3, frames=50, dim=560)\n");
   EXPECT_TRUE(r.logits.empty());
   EXPECT_EQ(r.frames, 0);
   EXPECT_EQ(r.vocab, 0);
@@ -516,7 +516,7 @@ TEST_F(BrioModelTest, OutputChecks) {
     NpurtModel m = NpurtModel::SenseVoice();
     m.Line("behaviour prepared").Output(NpurtTensor("logits").Dims({1, 1000}));
     ForwardResult r = forward(m, &err);
-    EXPECT_EQ(err, "[SenseVoice] unexpected logits size=1000 vocab=25055\n");
+    EXPECT_EQ(err, "unexpected logits size=1000 vocab=25055\n");
     EXPECT_TRUE(r.logits.empty());
     EXPECT_EQ(r.frames, 0);
   }
@@ -531,7 +531,7 @@ TEST_F(BrioModelTest, OutputChecks) {
     NpurtModel m = NpurtModel::SenseVoice(800, 1024);
     m.Line("output_fault short");
     ForwardResult r = forward(m, &err);
-    EXPECT_EQ(err, "[SenseVoice] unexpected logits size=823295 vocab=1024\n");
+    EXPECT_EQ(err, "unexpected logits size=823295 vocab=1024\n");
     EXPECT_TRUE(r.logits.empty());
   }
   {
@@ -539,7 +539,7 @@ TEST_F(BrioModelTest, OutputChecks) {
     NpurtModel m = NpurtModel::SenseVoice();
     m.Line("behaviour prepared").Output(NpurtTensor("logits").Dims({1, 3000000000u}).NElems(8));
     ForwardResult r = forward(m, &err);
-    EXPECT_EQ(err, "[SenseVoice] unexpected logits size=8 vocab=-1294967296\n");
+    EXPECT_EQ(err, "unexpected logits size=8 vocab=-1294967296\n");
     EXPECT_TRUE(r.logits.empty());
   }
 }
@@ -549,9 +549,9 @@ TEST_F(BrioModelTest, RuntimeCallFailuresAreReportedAndRecoverable) {
     const char* fail;
     const char* message;
   };
-  for (const Case& c : {Case{"fail zornn_inputs_set 1", "[SenseVoice] zornn_inputs_set failed\n"},
-                        Case{"fail zornn_run 1", "[SenseVoice] zornn_run failed\n"},
-                        Case{"fail zornn_outputs_get 1", "[SenseVoice] zornn_outputs_get failed\n"},
+  for (const Case& c : {Case{"fail zornn_inputs_set 1", "zornn_inputs_set failed\n"},
+                        Case{"fail zornn_run 1", "zornn_run failed\n"},
+                        Case{"fail zornn_outputs_get 1", "zornn_outputs_get failed\n"},
                         Case{"fail zornn_query 6", ""}}) {
     NpurtModel m = NpurtModel::SenseVoice(20, 1024);
     m.Line(c.fail);
