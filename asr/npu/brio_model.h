@@ -7,6 +7,7 @@
 #define ZOR_ASR_NPU_BRIO_MODEL_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,19 @@ class BrioModel {
   // features: frames x dim floats, row by row.
   ForwardResult Forward(const float* features, int frames, int dim, int language,
                         int text_norm, bool swap_int_inputs);
+
+  // Sees each row of the logits once it is complete in the result. A
+  // frame-major output is handed over row by row right after each row is
+  // copied, while it is still in cache, so a decoder reading it costs no
+  // second trip through memory.
+  using RowVisitor = std::function<void(int32_t frame, const float* scores, int32_t vocab)>;
+
+  // Forward into *result, reusing its storage. A recognizer that keeps one
+  // result across calls copies the logits (tens of megabytes) into memory
+  // that is already mapped, instead of faulting in a fresh buffer each time.
+  // On failure *result is the empty result (its capacity is kept).
+  void ForwardInto(const float* features, int frames, int dim, int language, int text_norm,
+                   bool swap_int_inputs, ForwardResult* result, const RowVisitor& on_row = {});
 
   bool loaded = false;
   zornn_context context = nullptr;

@@ -7,13 +7,15 @@ namespace {
 
 // Index of the first maximum of row[0..n), as a left-to-right scan with a
 // strict "greater than" finds it (a NaN in slot 0 wins, later NaNs never
-// do). Done in two passes that vectorise: the maximum over eight
-// independent lanes, then the first slot holding it. A row of the full
-// vocabulary stays in cache between the passes.
+// do). Done in two passes that vectorise: the maximum over 32 independent
+// lanes (enough to keep the vector units busy rather than waiting on each
+// other), then the first block of 32 holding it, found with branch-free
+// compares, and the slot within it. A row of the full vocabulary stays in
+// cache between the passes.
 int FirstArgMax(const float* row, int n) {
   const float first = row[0];
   if (std::isnan(first)) return 0;
-  constexpr int kLanes = 8;
+  constexpr int kLanes = 32;
   float lane[kLanes];
   for (float& m : lane) m = first;
   int v = 1;
@@ -27,7 +29,13 @@ int FirstArgMax(const float* row, int n) {
   for (int k = 0; k < kLanes; ++k) best = lane[k] > best ? lane[k] : best;
   for (; v < n; ++v) best = row[v] > best ? row[v] : best;
   // best is never NaN here, and -0 == +0 as for the strict comparison.
-  for (int i = 0; i < n; ++i) {
+  int i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    int hit = 0;
+    for (int k = 0; k < kLanes; ++k) hit |= row[i + k] == best;
+    if (hit) break;
+  }
+  for (; i < n; ++i) {
     if (row[i] == best) return i;
   }
   return 0;
@@ -35,15 +43,27 @@ int FirstArgMax(const float* row, int n) {
 
 }  // namespace
 
-std::vector<int> CtcGreedyDecoder::Decode(const float* logits, int frames, int vocab) const {
+int CtcGreedyDecoder::BestToken(const float* scores, int vocab) {
+  return vocab < 1 || scores == nullptr ? 0 : FirstArgMax(scores, vocab);
+}
+
+std::vector<int> CtcGreedyDecoder::Collapse(const int32_t* best, int frames) const {
   std::vector<int> ids;
-  if (frames < 1 || vocab < 1 || logits == nullptr) return ids;
+  if (frames < 1 || best == nullptr) return ids;
   ids.reserve(static_cast<size_t>(frames));
   int prev = -1;
   for (int t = 0; t < frames; ++t) {
-    const int best = FirstArgMax(logits + static_cast<size_t>(t) * static_cast<size_t>(vocab), vocab);
-    if (best != blank_id && best != prev) ids.push_back(best);
-    prev = best;
+    if (best[t] != blank_id && best[t] != prev) ids.push_back(best[t]);
+    prev = best[t];
   }
   return ids;
+}
+
+std::vector<int> CtcGreedyDecoder::Decode(const float* logits, int frames, int vocab) const {
+  if (frames < 1 || vocab < 1 || logits == nullptr) return {};
+  std::vector<int32_t> best(static_cast<size_t>(frames));
+  for (int t = 0; t < frames; ++t) {
+    best[t] = FirstArgMax(logits + static_cast<size_t>(t) * static_cast<size_t>(vocab), vocab);
+  }
+  return Collapse(best.data(), frames);
 }

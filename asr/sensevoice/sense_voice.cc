@@ -71,6 +71,10 @@ struct sense_voice_engine {
   std::unique_ptr<BrioModel> model;
   std::unique_ptr<SymbolTable> symbols;
   CtcGreedyDecoder decoder;
+  // The last network output, kept so that its storage is reused by the next
+  // recognition.
+  ForwardResult logits;
+  std::vector<int32_t> best_tokens;  // per decoded frame, reused likewise
 
   ~sense_voice_engine() {
     // The table goes before the model, which destroys its NPU context.
@@ -112,22 +116,34 @@ int Recognize(sense_voice_engine& engine, const int16_t* samples, size_t n_sampl
   }
   const std::string default_textnorm = text_norm_id == kTextNormWithItn ? "withitn" : "woitn";
 
-  const ForwardResult logits =
-      engine.model->Forward(features.feats.data(), features.frames, kSenseVoiceFeatureDim,
-                            language_id, text_norm_id, cfg.swap_int_inputs != 0);
+  // Frames decoded: the speech, the four frames the network puts first, and
+  // the extra frames; taken in 64 bits, as the setting may be near INT_MAX.
+  const int64_t extra =
+      cfg.decode_extra_frames > 0 ? cfg.decode_extra_frames : kDefaultDecodeExtraFrames;
+  const int64_t wanted = int64_t{features.valid_frames} + kDecodeTailFrames + extra;
+
+  // The best token of each decoded frame is taken while the frame's row is
+  // still in cache from the copy out of the runtime's buffer.
+  ForwardResult& logits = engine.logits;
+  std::vector<int32_t>& best = engine.best_tokens;
+  best.clear();
+  engine.model->ForwardInto(features.feats.data(), features.frames, kSenseVoiceFeatureDim,
+                            language_id, text_norm_id, cfg.swap_int_inputs != 0, &logits,
+                            [&best, wanted](int32_t frame, const float* scores, int32_t vocab) {
+                              if (frame < wanted) {
+                                best.push_back(CtcGreedyDecoder::BestToken(scores, vocab));
+                              }
+                            });
   if (logits.logits.empty() || logits.frames < 1 || logits.vocab < 1) return -1;
   // The result must really hold frames x vocab scores before it is read.
   if (logits.logits.size() <
       static_cast<size_t>(logits.frames) * static_cast<size_t>(logits.vocab)) {
     return -1;
   }
-
-  const int64_t extra =
-      cfg.decode_extra_frames > 0 ? cfg.decode_extra_frames : kDefaultDecodeExtraFrames;
-  const int64_t wanted = int64_t{features.valid_frames} + kDecodeTailFrames + extra;
-  const int decoded_frames = static_cast<int>(std::min<int64_t>(wanted, logits.frames));
+  const int64_t decoded_frames = std::min<int64_t>({wanted, logits.frames,
+                                                    static_cast<int64_t>(best.size())});
   const std::vector<int> ids =
-      engine.decoder.Decode(logits.logits.data(), decoded_frames, logits.vocab);
+      engine.decoder.Collapse(best.data(), static_cast<int>(decoded_frames));
 
   const SenseVoiceTranscript t =
       AssembleTranscript(ids, *engine.symbols, language, default_textnorm);
