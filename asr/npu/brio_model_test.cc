@@ -474,6 +474,43 @@ TEST_F(BrioModelTest, FrameMajorIsCopiedAndVocabMajorTransposed) {
   }
 }
 
+// ForwardInto gives what Forward gives, reuses the result's storage, shows
+// every row to the visitor in order, and leaves the empty result on failure.
+TEST_F(BrioModelTest, ForwardIntoReusesTheResultAndVisitsEveryRow) {
+  const int vocab = 1500;
+  for (const char* layout : {"frame_major", "vocab_major"}) {
+    NpurtModel m = NpurtModel::SenseVoice(800, vocab);
+    m.Line(std::string("layout ") + layout).Tokens({3, 5, 5, 1200});
+    std::unique_ptr<BrioModel> model;
+    Load(m, &model);
+    std::vector<float> f = Features(37);
+    const ForwardResult expected = model->Forward(f.data(), 37, 560, 0, 14, false);
+
+    ForwardResult reused;
+    std::vector<int32_t> frames_seen;
+    bool rows_match = true;
+    const BrioModel::RowVisitor visit = [&](int32_t frame, const float* scores, int32_t v) {
+      frames_seen.push_back(frame);
+      rows_match = rows_match && v == vocab &&
+                   std::equal(scores, scores + v, &expected.logits[size_t(frame) * vocab]);
+    };
+    model->ForwardInto(f.data(), 37, 560, 0, 14, false, &reused, visit);
+    EXPECT_EQ(reused.logits, expected.logits) << layout;
+    const float* storage = reused.logits.data();
+    frames_seen.clear();
+    model->ForwardInto(f.data(), 37, 560, 0, 14, false, &reused, visit);
+    EXPECT_EQ(reused.logits.data(), storage) << "storage reallocated, " << layout;
+    ASSERT_EQ(frames_seen.size(), 41u) << layout;
+    for (int32_t t = 0; t < 41; ++t) EXPECT_EQ(frames_seen[t], t);
+    EXPECT_TRUE(rows_match) << layout;
+
+    model->ForwardInto(nullptr, 37, 560, 0, 14, false, &reused, visit);
+    EXPECT_TRUE(reused.logits.empty());
+    EXPECT_EQ(reused.frames, 0);
+    EXPECT_EQ(reused.vocab, 0);
+  }
+}
+
 TEST_F(BrioModelTest, FullSizeVocabMajorOutputIsTransposed) {
   // [1, 25055, 93] becomes 93 rows of 25055; [1, 93, 25055] is copied.
   std::vector<ForwardResult> results;
