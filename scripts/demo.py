@@ -117,7 +117,7 @@ def llm():
     def on_token(result, userdata, status):
         print(result.text.decode("utf-8", "replace"), end="", flush=True)
 
-    print("init:", lumo.init(str(model), on_token=on_token))
+    print("init:", repr(lumo.init(str(model), on_token=on_token)))
     result = lumo.run("Say hello.")
     print()
     print(result)
