@@ -13,9 +13,9 @@
 #include <cstring>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "log_mel_baseline.h"
 #include "whisper/log_mel.h"
 
@@ -48,23 +48,12 @@ std::string write_filter_bank() {
   return path;
 }
 
-template <typename F>
-double best_seconds(int reps, F&& run) {
-  double best = 1e30;
-  for (int r = 0; r < reps; ++r) {
-    const auto t0 = std::chrono::steady_clock::now();
-    run();
-    const auto t1 = std::chrono::steady_clock::now();
-    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
-  }
-  return best;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  const int cores = static_cast<int>(CoreCount());
   const std::string bank = write_filter_bank();
   whisper_set_mel_filters_path(bank.c_str());
 
@@ -82,10 +71,10 @@ int main(int argc, char** argv) {
     for (int threads : thread_counts) {
       whisper_filters base_filters, lib_filters;
       whisper_mel base_mel, lib_mel;
-      const double base = best_seconds(reps, [&] {
+      const double base = BestSeconds(reps, [&] {
         log_mel_spectrogram_baseline(samples.data(), n, threads, bank, base_filters, base_mel);
       });
-      const double lib = best_seconds(reps, [&] {
+      const double lib = BestSeconds(reps, [&] {
         log_mel_spectrogram(samples.data(), n, threads, lib_filters, lib_mel);
       });
       const bool identical =

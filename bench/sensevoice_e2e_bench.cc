@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sensevoice/sense_voice_features.h"
-#include "sensevoice_bench_util.h"
+#include "bench_util.h"
 #include "zor_asr.h"
 
 int main() {

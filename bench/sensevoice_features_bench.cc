@@ -5,7 +5,7 @@
 
 #include "kaldi-native-fbank/csrc/online-feature.h"
 #include "sensevoice/sense_voice_features.h"
-#include "sensevoice_bench_util.h"
+#include "bench_util.h"
 
 int main() {
   constexpr int kSamples = 16000 * 10;

@@ -16,7 +16,7 @@
 #include "sensevoice/ctc_greedy_decoder.h"
 #include "sensevoice/symbol_table.h"
 #include "sensevoice/transcript.h"
-#include "sensevoice_bench_util.h"
+#include "bench_util.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-// Timing helpers shared by the SenseVoice benchmarks.
-#ifndef ZOR_BENCH_SENSEVOICE_BENCH_UTIL_H_
-#define ZOR_BENCH_SENSEVOICE_BENCH_UTIL_H_
+// Helpers shared by the benchmarks: timing, the core count, test audio.
+#ifndef ZOR_BENCH_BENCH_UTIL_H_
+#define ZOR_BENCH_BENCH_UTIL_H_
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -53,4 +53,4 @@ inline void UseSimulatedRuntime(const char* built_path) {
   setenv("ZOR_NPURT_PATH", built_path, 0);
 }
 
-#endif  // ZOR_BENCH_SENSEVOICE_BENCH_UTIL_H_
+#endif  // ZOR_BENCH_BENCH_UTIL_H_
