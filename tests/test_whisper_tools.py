@@ -139,21 +139,27 @@ class TestMelFilters:
         proc = run_tool("make_mel_filters.py", "--help")
         assert proc.returncode == 0 and "data.bin" in proc.stdout
         bogus = tmp_path / "bogus.tar.gz"
-        subprocess.run(["tar", "czf", str(bogus), "-C", str(tmp_path), "."], check=True)
+        # The archive must not lie inside the folder being archived: tar then
+        # sees the folder change while it reads it and exits 1.
+        content = tmp_path / "content"
+        content.mkdir()
+        subprocess.run(["tar", "czf", str(bogus), "-C", str(content), "."], check=True)
         proc = run_tool("make_mel_filters.py", "--asset", bogus, "-o", tmp_path / "x.bin")
         assert proc.returncode != 0 and "mel_filters.npz" in proc.stderr
         assert not (tmp_path / "x.bin").exists()
 
 
-class TestTokenizerInfo:
-    @pytest.fixture(scope="class")
-    def vocab(self, whisper_sdist, tmp_path_factory):
-        out = tmp_path_factory.mktemp("vocab") / "tokenizer_info.bin"
-        proc = run_tool("make_tokenizer_info.py", whisper_sdist, "-o", out)
-        assert proc.returncode == 0, proc.stderr
-        raw = make_tokenizer_info.parse_tiktoken(make_tokenizer_info.read_tiktoken_text(whisper_sdist))
-        return out, raw
+@pytest.fixture(scope="module")
+def vocab(whisper_sdist, tmp_path_factory):
+    """tokenizer_info.bin written by the tool, and the vocabulary it came from."""
+    out = tmp_path_factory.mktemp("vocab") / "tokenizer_info.bin"
+    proc = run_tool("make_tokenizer_info.py", whisper_sdist, "-o", out)
+    assert proc.returncode == 0, proc.stderr
+    raw = make_tokenizer_info.parse_tiktoken(make_tokenizer_info.read_tiktoken_text(whisper_sdist))
+    return out, raw
 
+
+class TestTokenizerInfo:
     def test_file_layout(self, vocab):
         path, raw = vocab
         texts = read_vocab_file(path)
