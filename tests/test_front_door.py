@@ -54,6 +54,7 @@ void sense_voice_free_result(sense_voice_result* r) {
   memset(r, 0, sizeof *r);
 }
 void sense_voice_destroy(sense_voice_engine*) { fprintf(stderr, "fake sense_voice_destroy\n"); }
+}
 whisper_asr_engine* whisper_asr_create(const char* enc, const char* dec, const char* tok,
                                        const char* mel, int n_threads) {
   fprintf(stderr, "fake whisper_asr_create encoder=%s decoder=%s tokenizer=%s mel=%s "
@@ -61,7 +62,6 @@ whisper_asr_engine* whisper_asr_create(const char* enc, const char* dec, const c
   return reinterpret_cast<whisper_asr_engine*>(&handle);
 }
 void whisper_asr_destroy(whisper_asr_engine*) { fprintf(stderr, "fake whisper_asr_destroy\n"); }
-}
 int whisper_asr_recognize(whisper_asr_engine*, const int16_t*, size_t n, const char* lang,
                           const char* task, std::string& text, std::string& language) {
   fprintf(stderr, "fake whisper_asr_recognize n=%zu language=%s task=%s empty_outputs=%d\n",

@@ -244,12 +244,13 @@ def exported_symbols(path):
 C_INTERFACE = {
     "zor_asr_init", "zor_asr_transcribe", "zor_asr_free_result", "zor_asr_uninit",
     "sense_voice_create", "sense_voice_recognize", "sense_voice_free_result",
-    "sense_voice_destroy", "whisper_asr_create", "whisper_asr_recognize", "whisper_asr_destroy",
+    "sense_voice_destroy",
     "whisper_set_mel_filters_path", "whisper_pcm_to_mel_with_state",
     "zornn_init", "zornn_query", "zornn_inputs_set", "zornn_run", "zornn_outputs_get",
     "zornn_destroy", "zornn_set_softop_opt", "zornn_set_input_shapes",
 }
-CPP_INTERFACE = {"ReadWavPcm16", "read_token_info", "whisper_bpe_decode", "do_post_process"}
+CPP_INTERFACE = {"ReadWavPcm16", "read_token_info", "whisper_bpe_decode", "do_post_process",
+                 "whisper_asr_create", "whisper_asr_recognize", "whisper_asr_destroy"}
 
 
 class TestExportedSymbols:

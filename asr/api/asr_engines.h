@@ -55,20 +55,19 @@ ZOR_ASR_API int sense_voice_recognize(sense_voice_engine* engine, const int16_t*
 ZOR_ASR_API void sense_voice_free_result(sense_voice_result* result);
 ZOR_ASR_API void sense_voice_destroy(sense_voice_engine* engine);
 
+}  // extern "C"
+
+// The Whisper engine is exported with its typed (mangled) C++ signatures:
+// its recognise hands the text and language back as standard strings.
 ZOR_ASR_API whisper_asr_engine* whisper_asr_create(const char* encoder_path,
                                                    const char* decoder_path,
                                                    const char* tokenizer_file,
                                                    const char* mel_filters_file, int n_threads);
+// Returns 0 on success with both strings filled (they are empty on entry);
+// -1 on failure. task is passed exactly as the caller gave it.
+ZOR_ASR_API int whisper_asr_recognize(whisper_asr_engine* engine, const int16_t* samples,
+                                      size_t n_samples, const char* language, const char* task,
+                                      std::string& text_out, std::string& language_out);
 ZOR_ASR_API void whisper_asr_destroy(whisper_asr_engine* engine);
-
-}  // extern "C"
-
-// Whisper's recognise hands its strings back as C++ strings, so it has C
-// linkage for its name only; callers are C++ code of this library.
-extern "C" ZOR_ASR_API int whisper_asr_recognize(whisper_asr_engine* engine,
-                                                 const int16_t* samples, size_t n_samples,
-                                                 const char* language, const char* task,
-                                                 std::string& text_out,
-                                                 std::string& language_out);
 
 #endif  // ZOR_ASR_API_ASR_ENGINES_H_
