@@ -31,8 +31,8 @@ def best_of(fn, repeats=5):
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 20000
     import importlib.util
-    spec = importlib.util.find_spec("zorllm_openai_server.zor_lumo")
-    pkg = pathlib.Path(list(spec.submodule_search_locations)[0])
+    found = importlib.util.find_spec("zorllm_openai_server.zor_lumo")
+    pkg = pathlib.Path(list(found.submodule_search_locations)[0])
     os.environ.setdefault("ZOR_LUMO_PATH", str(pkg / "sim" / "libzor_lumo_sim.so"))
     os.environ.pop("ZOR_LUMO_SIM_LOG", None)  # logging would dominate
 

@@ -21,10 +21,10 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 
 def package_dir() -> pathlib.Path:
-    spec = importlib.util.find_spec(PACKAGE)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(PACKAGE)
+    if found is None or not found.submodule_search_locations:
         raise RuntimeError(f"{PACKAGE} is not importable: install it or set PYTHONPATH")
-    return pathlib.Path(list(spec.submodule_search_locations)[0])
+    return pathlib.Path(list(found.submodule_search_locations)[0])
 
 
 @pytest.fixture(scope="session")

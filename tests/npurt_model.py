@@ -30,16 +30,16 @@ def tensor(name=None, dims=(), type="FP32", zp=None, scale=None, n_elems=None, s
     return " ".join(words)
 
 
-def _calls(spec) -> str:
-    return str(spec)
+def _calls(calls) -> str:
+    return str(calls)
 
 
 def write_model(path, behaviour, inputs=(), output=None, vocab=None, layout=None, tokens=None,
                 translate_tokens=None, language_token=None, never_end=False, n_outputs=None,
                 fail=None, init_null_handle=False, output_fault=None, output_bytes=None,
                 extra_lines=()) -> pathlib.Path:
-    """Writes a description. inputs: tensor() strings; fail: {function: spec or
-    [specs]} with spec "all", N or "N+"; output_fault: kind or (kind, spec)."""
+    """Writes a description. inputs: tensor() strings; fail: {function: calls or
+    [calls]} with calls "all", N or "N+"; output_fault: kind or (kind, calls)."""
     lines = [f"behaviour {behaviour}"]
     lines += [f"input {t}" for t in inputs]
     if output is not None:
@@ -60,12 +60,12 @@ def write_model(path, behaviour, inputs=(), output=None, vocab=None, layout=None
         lines.append("never_end 1")
     if init_null_handle:
         lines.append("init_null_handle 1")
-    for function, specs in (fail or {}).items():
-        for spec in (specs if isinstance(specs, (list, tuple)) else [specs]):
-            lines.append(f"fail {function} {_calls(spec)}")
+    for function, which in (fail or {}).items():
+        for calls in (which if isinstance(which, (list, tuple)) else [which]):
+            lines.append(f"fail {function} {_calls(calls)}")
     if output_fault is not None:
-        kind, spec = (output_fault, "all") if isinstance(output_fault, str) else output_fault
-        lines.append(f"output_fault {kind} {_calls(spec)}")
+        kind, calls = (output_fault, "all") if isinstance(output_fault, str) else output_fault
+        lines.append(f"output_fault {kind} {_calls(calls)}")
     if output_bytes is not None:
         lines.append(f"output_bytes {int(output_bytes)}")
     lines += list(extra_lines)
