@@ -58,12 +58,12 @@ extern "C" size_t helper_bpe_decode(const char* in, size_t n, char* out, size_t 
   return r.size();
 }
 
-// Number of entries taken from the file; the decoded text of each id in
-// ids goes to out, separated by NUL bytes; an unknown id gives "?".
+// Number of ids the vocabulary knows; the decoded text of each id in ids
+// goes to out, separated by NUL bytes; an unknown id gives "?". Built
+// against the reader's exported signature (path only).
 extern "C" int helper_read_vocab(const char* path, const long long* ids, int n_ids,
                                  char* out, size_t cap) {
-  int32_t taken = -1;
-  const whisper_vocab v = read_token_info(path, &taken);
+  const whisper_vocab v = read_token_info(std::string(path));
   std::string all;
   for (int i = 0; i < n_ids; ++i) {
     try {
@@ -74,7 +74,7 @@ extern "C" int helper_read_vocab(const char* path, const long long* ids, int n_i
     all.push_back('\0');
   }
   if (all.size() <= cap) std::memcpy(out, all.data(), all.size());
-  return taken;
+  return static_cast<int>(v.text_by_id.size());
 }
 '''
 
@@ -176,8 +176,8 @@ class TestTokenizerInfo:
         arr = (ctypes.c_longlong * len(ids))(*ids)
         cap = 4096
         buf = ctypes.create_string_buffer(cap)
-        taken = vocab_helper.helper_read_vocab(str(path).encode(), arr, len(ids), buf, cap)
-        assert taken == 50258
+        known = vocab_helper.helper_read_vocab(str(path).encode(), arr, len(ids), buf, cap)
+        assert known == 51866  # ids 0..50256 from the file, 50257..51865 generated
         got = buf.raw.split(b"\0")[:len(ids)]
         assert got[:4] == [raw[0], raw[220], raw[1000], raw[50256]]
         assert got[4:] == [b"<|endoftext|>", b"<|en|>", b"<|notimestamps|>", b"[_TT_1500]", b"?"]

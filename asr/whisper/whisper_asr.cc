@@ -318,7 +318,7 @@ whisper_asr_engine* whisper_asr_create(const char* encoder_path, const char* dec
     engine->n_threads = n_threads > 0 ? n_threads : kDefaultThreads;
 
     int32_t entries = 0;
-    engine->vocab = read_token_info(tokenizer_file, &entries);
+    engine->vocab = load_whisper_vocab(tokenizer_file, &entries);
     if (entries <= 0) {
       std::fprintf(stderr, "[whisper] failed to load tokenizer '%s'\n", tokenizer_file);
       return nullptr;

@@ -92,7 +92,7 @@ const ByteDecoder& byte_decoder_table() {
 
 }  // namespace
 
-whisper_vocab read_token_info(std::string path, int32_t* entries_from_file) {
+whisper_vocab load_whisper_vocab(const std::string& path, int32_t* entries_from_file) {
   whisper_vocab vocab;
   int32_t taken = 0;
   File file(std::fopen(path.c_str(), "rb"));
@@ -123,6 +123,8 @@ whisper_vocab read_token_info(std::string path, int32_t* entries_from_file) {
   if (entries_from_file != nullptr) *entries_from_file = taken;
   return vocab;
 }
+
+whisper_vocab read_token_info(std::string path) { return load_whisper_vocab(path, nullptr); }
 
 std::string whisper_bpe_decode(const std::string& bpe_text) {
   const ByteDecoder& table = byte_decoder_table();

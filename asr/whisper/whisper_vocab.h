@@ -36,9 +36,13 @@ struct whisper_vocab {
 // never allocates beyond the file's size. Ids 50257..51865 then receive
 // their generated names. A file that cannot be opened is reported on
 // standard error ("read_token_info : fail to open '<path>'"), not thrown.
-// When entries_from_file is non-null it receives the number of entries taken
-// from the file (0 when it could not be opened or its count is 0 or less).
-ZOR_ASR_API whisper_vocab read_token_info(std::string path, int32_t* entries_from_file = nullptr);
+// Exported with exactly this typed signature.
+ZOR_ASR_API whisper_vocab read_token_info(std::string path);
+
+// read_token_info that also tells how many entries it took from the file
+// (0 when it could not be opened or its count is 0 or less), so that engine
+// creation can refuse a tokenizer that gave nothing. Internal to libfenn.
+whisper_vocab load_whisper_vocab(const std::string& path, int32_t* entries_from_file);
 
 // Turns a string in the BPE alphabet into raw bytes (normally UTF-8 text).
 // Malformed UTF-8 bytes are skipped one at a time; code points that stand

@@ -51,7 +51,7 @@ constexpr size_t kGenerated = 51865 - 50257 + 1;  // 1,609
 TEST(ReadTokenInfo, SmallFileAndGeneratedNames) {
   const std::string path = VocabFile(3).entry("a").entry("").entry("\xC4\xA0" "b").write("small.bin");
   int32_t taken = -1;
-  const whisper_vocab v = read_token_info(path, &taken);
+  const whisper_vocab v = load_whisper_vocab(path, &taken);
   std::remove(path.c_str());
   EXPECT_EQ(taken, 3);
   EXPECT_EQ(v.text_by_id.at(0), "a");
@@ -79,6 +79,13 @@ TEST(ReadTokenInfo, SmallFileAndGeneratedNames) {
   }
   EXPECT_EQ(v.text_by_id.count(51866), 0u);
   EXPECT_EQ(v.text_by_id.count(3), 0u);
+
+  // The exported reader (path only) builds the same vocabulary.
+  const std::string again = VocabFile(3).entry("a").entry("").entry("\xC4\xA0" "b").write("small2.bin");
+  const whisper_vocab exported = read_token_info(again);
+  std::remove(again.c_str());
+  EXPECT_EQ(exported.text_by_id, v.text_by_id);
+  EXPECT_EQ(exported.id_by_text, v.id_by_text);
 }
 
 TEST(ReadTokenInfo, EndOfTextEntryCarriesNoTextAndIsRenamed) {
@@ -90,7 +97,7 @@ TEST(ReadTokenInfo, EndOfTextEntryCarriesNoTextAndIsRenamed) {
   for (int i = 50258; i < 51867; ++i) file.entry("t" + std::to_string(i));
   const std::string path = file.write("full.bin");
   int32_t taken = 0;
-  const whisper_vocab v = read_token_info(path, &taken);
+  const whisper_vocab v = load_whisper_vocab(path, &taken);
   std::remove(path.c_str());
   EXPECT_EQ(taken, 51867);
   EXPECT_EQ(v.text_by_id.at(50256), "y50256");
@@ -105,7 +112,7 @@ TEST(ReadTokenInfo, MissingEmptyNegativeAndTruncatedFiles) {
   const std::string missing = temp_path("missing.bin");
   testing::internal::CaptureStderr();
   int32_t taken = -1;
-  whisper_vocab v = read_token_info(missing, &taken);
+  whisper_vocab v = load_whisper_vocab(missing, &taken);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "read_token_info : fail to open '" + missing + "'\n");
   EXPECT_EQ(taken, 0);
@@ -113,7 +120,7 @@ TEST(ReadTokenInfo, MissingEmptyNegativeAndTruncatedFiles) {
 
   for (int32_t count : {0, -5}) {
     const std::string path = VocabFile(count).entry("x").write("count.bin");
-    v = read_token_info(path, &taken);
+    v = load_whisper_vocab(path, &taken);
     std::remove(path.c_str());
     EXPECT_EQ(taken, 0) << count;
     EXPECT_EQ(v.text_by_id.size(), kGenerated) << count;
@@ -122,7 +129,7 @@ TEST(ReadTokenInfo, MissingEmptyNegativeAndTruncatedFiles) {
   // Empty file: no count at all.
   const std::string empty = VocabFile(0).write("empty.bin");
   std::ofstream(empty, std::ios::trunc).close();
-  v = read_token_info(empty, &taken);
+  v = load_whisper_vocab(empty, &taken);
   std::remove(empty.c_str());
   EXPECT_EQ(taken, 0);
 
@@ -139,7 +146,7 @@ TEST(ReadTokenInfo, MissingEmptyNegativeAndTruncatedFiles) {
   };
   for (const auto& c : cases) {
     const std::string path = c.file.write("truncated.bin");
-    v = read_token_info(path, &taken);
+    v = load_whisper_vocab(path, &taken);
     std::remove(path.c_str());
     EXPECT_EQ(taken, c.expect_taken);
     EXPECT_EQ(v.text_by_id.at(0), "a");
