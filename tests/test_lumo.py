@@ -15,7 +15,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import run_python
+from conftest import build_shared_library, run_python
 from lumo_script import ERROR, FINISH, Script, SimLog, f32, fnv1a64, ptr, sim_env
 
 PKG = "zorllm_openai_server.zor_lumo"
@@ -149,8 +149,7 @@ class TestLifecycle:
         assert lumo.context != first
         assert live() == before  # the first context was released, not leaked
         uninits = sim.log.calls("zor_llm_uninit")
-        assert [ptr(u["ctx"]) if "ctx" in u else None for u in uninits][-1] in (first, None)
-        assert len(uninits) == 1
+        assert len(uninits) == 1 and ptr(uninits[0]["ctx"]) == first and uninits[0]["known"]
 
     def test_uninit_releases_and_forgets_callbacks(self, sim, lumo_types):
         calls = []
@@ -207,9 +206,12 @@ class TestLifecycle:
     def test_objects_share_one_loaded_library(self, sim_lumo_path, tmp_path):
         # In a fresh process: the library is opened by the first object only,
         # stays while any object lives, and is closed with the last one.
-        code = """
-import gc, os
+        model = _simple_script().write(tmp_path / "model.json")
+        code = f"""
+import ctypes, gc, os
 from zorllm_openai_server.zor_lumo._lumo import LUMO
+MODEL = {model!r}
+live = ctypes.CDLL(os.environ["ZOR_LUMO_PATH"]).zor_lumo_sim_live_contexts
 a = LUMO()
 b = LUMO()
 os.environ["ZOR_LUMO_PATH"] = "/nonexistent/liblumo.so"
@@ -217,7 +219,10 @@ c = LUMO()  # the library is loaded already: not opened again
 for o in (c, b, a):
     o._restore_sigint_handler()
 del o
-del a; gc.collect()
+assert a.init(MODEL) == 0 and live() == 1
+del a; gc.collect()  # its context released, the library kept for b and c
+assert live() == 0
+assert b.init(MODEL) == 0 and b.run("p")["text"] == "ok"
 d = LUMO(); d._restore_sigint_handler()  # objects still alive: still loaded
 del b, c, d; gc.collect()
 try:
@@ -618,6 +623,37 @@ class TestBridgesAndResult:
         assert reports[0].object.endswith("_lumo._callback_bridge")
         assert reports[1].object.endswith("_lumo._tool_callback_bridge")
 
+    @pytest.mark.parametrize("thread", ["caller", "worker"])
+    def test_deliveries_without_userdata_change_nothing(self, sim, lumo_mod, monkeypatch, thread):
+        # A runtime that hands the bridges a null userdata (here: a run started
+        # through the exported trampoline) gets nothing recorded or forwarded.
+        import ctypes
+        reports = []
+        monkeypatch.setattr(sys, "unraisablehook", reports.append)
+        script = Script()
+        script.run(match="bare", thread=thread).text("zz").tool_call("f", "{}").null_result()
+        script.run().text("ok", token_id=9)
+        seen = []
+        lumo = sim.make(script, on_token=lambda *a: seen.append(a),
+                        on_tool_call=lambda *a: seen.append(a))
+        before = lumo.run("first", userdata="u")
+        lib = ctypes.CDLL(lumo_mod.__file__)
+        lib.zor_llm_run.argtypes = [ctypes.c_void_p] * 4
+        lib.zor_llm_run.restype = ctypes.c_int
+        prompt = ctypes.create_string_buffer(b"bare")
+        inp = ctypes.create_string_buffer(72)  # input_type 0: plain prompt
+        ctypes.memmove(ctypes.addressof(inp) + 8,
+                       ctypes.byref(ctypes.c_void_p(ctypes.addressof(prompt))), 8)
+        config = ctypes.create_string_buffer(1036)
+        seen.clear()
+        lib.zor_llm_run(lumo.context, inp, config, None)
+        played = [r for r in sim.log.records()
+                  if r["call"] in ("deliver", "deliver_tool_call") and r["userdata"] is None]
+        assert len(played) == 4 and all(r["delivered"] for r in played)  # the bridges were called
+        assert seen == [] and reports == []
+        after = lumo.run("again", userdata="v")
+        assert after == before and len(seen) == 2
+
     def test_worker_thread_delivery(self, sim):
         script = Script()
         script.run(thread="worker").text("x").text("y")
@@ -748,6 +784,93 @@ print("OK")
     proc = run_python(code, env={"ZOR_LUMO_PATH": ""})
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "OK"
+
+
+# ---- The exported C interface of the module ---------------------------------------------
+
+TRAMPOLINES = ("zor_llm_init", "zor_llm_uninit", "zor_llm_run", "zor_llm_reset", "zor_llm_break",
+               "zor_llm_set_chat_template", "zor_llm_set_chat_template_jinja",
+               "zor_llm_set_toolcall_callback", "zor_llm_get_vision_info")
+
+
+class TestExportedInterface:
+    """load_lumo_func, unload_lumo_func and the nine trampolines, called
+    through ctypes in fresh interpreters (the table is per process)."""
+
+    PRELUDE = f"""
+import ctypes, os, platform
+from zorllm_openai_server.zor_lumo import _lumo
+lib = ctypes.CDLL(_lumo.__file__)
+P = ctypes.c_void_p
+SIGNATURES = {{
+    "zor_llm_init": [P, P, P], "zor_llm_uninit": [P], "zor_llm_run": [P, P, P, P],
+    "zor_llm_reset": [P], "zor_llm_break": [P], "zor_llm_set_chat_template": [P, P, P, P],
+    "zor_llm_set_chat_template_jinja": [P, P], "zor_llm_set_toolcall_callback": [P, P, ctypes.c_int32],
+    "zor_llm_get_vision_info": [P, P],
+}}
+assert tuple(SIGNATURES) == {TRAMPOLINES!r}
+for name, argtypes in SIGNATURES.items():
+    getattr(lib, name).argtypes = argtypes
+    getattr(lib, name).restype = ctypes.c_int
+lib.load_lumo_func.argtypes = [ctypes.c_char_p]
+lib.load_lumo_func.restype = ctypes.c_int
+lib.unload_lumo_func.argtypes = []
+lib.unload_lumo_func.restype = None
+
+def all_fail():
+    # Null arguments everywhere: an empty entry must not touch them.
+    return all(getattr(lib, n)(*([None] * (len(a) - 1)), 0 if n.endswith("callback") else None) == 1
+               for n, a in SIGNATURES.items())
+"""
+
+    def test_empty_table_fails_cleanly_then_forwards_after_load(self, sim_lumo_path, tmp_path):
+        model = Script().write(tmp_path / "model.json")
+        code = self.PRELUDE + f"""
+assert all_fail(), "table filled before any load"
+assert lib.load_lumo_func(b"/nonexistent/liblumo.so") == 0  # ZOR_LUMO_PATH wins
+path = ctypes.create_string_buffer({model!r}.encode())
+config = ctypes.create_string_buffer(1056)
+ctypes.memmove(config, ctypes.byref(ctypes.c_void_p(ctypes.addressof(path))), 8)
+ctx = ctypes.c_void_p()
+assert lib.zor_llm_init(ctypes.byref(ctx), config, None) == 0 and ctx.value
+assert lib.zor_llm_reset(ctx) == 0
+assert lib.zor_llm_uninit(ctx) == 0
+assert lib.zor_llm_reset(ctx) == 1  # released: the runtime refuses it
+lib.unload_lumo_func()
+assert all_fail(), "table not emptied by unload"
+lib.unload_lumo_func()  # nothing loaded: harmless
+os.environ["ZOR_LUMO_PATH"] = "/nonexistent/liblumo.so"
+assert lib.load_lumo_func(b"/nonexistent/liblumo.so") != 0
+assert all_fail()
+if platform.machine() in ("x86_64", "AMD64"):
+    # No runtime exists for this architecture: success with an empty table.
+    del os.environ["ZOR_LUMO_PATH"]
+    assert lib.load_lumo_func(b"/nonexistent/liblumo.so") == 0
+    assert all_fail()
+print("OK")
+"""
+        proc = run_python(code, env=sim_env(sim_lumo_path))
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert proc.stdout.strip() == "OK"
+
+    def test_runtime_missing_an_entry_is_not_loaded(self, tmp_path):
+        # Every entry point but the vision query: the table would be unusable.
+        source = "\n".join(f"int {name}(void) {{ return 0; }}" for name in TRAMPOLINES[:-1])
+        partial = build_shared_library(tmp_path, "partial_lumo", source)
+        code = self.PRELUDE + """
+assert lib.load_lumo_func(b"/nonexistent/liblumo.so") != 0
+assert all_fail()
+try:
+    _lumo.LUMO()
+except RuntimeError as e:
+    assert str(e) == "Cannot load liblumo.so", e
+else:
+    raise AssertionError("constructed on an unusable runtime")
+print("OK")
+"""
+        proc = run_python(code, env={"ZOR_LUMO_PATH": str(partial)})
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert proc.stdout.strip() == "OK"
 
 
 def test_unloadable_runtime_raises(tmp_path):
