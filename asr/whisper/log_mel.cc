@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,6 +63,15 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// File times advance in clock ticks (or whole seconds on some file systems),
+// so a file rewritten within the tick of the read can keep its size and
+// times. A bank read while its times are that recent is used but not kept:
+// the next call reads it again.
+constexpr time_t kSettledSeconds = 2;
+bool settled(const struct timespec& file_time, const struct timespec& now) {
+  return file_time.tv_sec + kSettledSeconds < now.tv_sec;
+}
+
 // Fills filters.weights (mel_bins x fft_bins float32, little-endian) from
 // the filter file. Bytes after the weights are ignored.
 bool load_filters(whisper_filters& filters) {
@@ -89,6 +99,8 @@ bool load_filters(whisper_filters& filters) {
     return true;
   }
   cache.valid = false;
+  struct timespec now {};
+  const bool have_now = clock_gettime(CLOCK_REALTIME, &now) == 0;
   std::vector<unsigned char> bytes(count * 4);
   if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
     std::fprintf(stderr, "%s : fail to read '%s'\n", "log_mel_spectrogram", path.c_str());
@@ -100,7 +112,7 @@ bool load_filters(whisper_filters& filters) {
                           uint32_t(b[3]) << 24;
     std::memcpy(&filters.weights[i], &bits, sizeof(float));
   }
-  if (have_stat) {
+  if (have_stat && have_now && settled(st.st_mtim, now) && settled(st.st_ctim, now)) {
     cache.path = path;
     cache.dev = st.st_dev;
     cache.ino = st.st_ino;

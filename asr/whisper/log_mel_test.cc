@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log_mel_baseline.h"
@@ -275,6 +277,32 @@ TEST_F(LogMelTest, FilterFileIsReadAgainWhenItChangesOrDisappears) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "log_mel_spectrogram : fail to open '" + filters_path_ + "'\n");
   testing::internal::GetCapturedStdout();
+}
+
+TEST_F(LogMelTest, SettledFilterFileIsKeptAndStillFollowsChanges) {
+  // A bank whose file times are a few seconds old is kept between calls;
+  // wait until this one's are (no timing is measured).
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
+  const std::vector<float> samples = noise(16000, 0.2f, 19);
+  whisper_filters filters;
+  whisper_mel reference;
+  ASSERT_TRUE(log_mel_spectrogram_baseline(samples.data(), 16000, 1, filters_path_, filters,
+                                           reference));
+  EXPECT_TRUE(same_bits(reference, compute(samples, 2)));
+  EXPECT_TRUE(same_bits(reference, compute(samples, 2))) << "the kept bank differs";
+
+  // Rewritten in place, same size: read again.
+  write_filter_file("bank.bin", make_filter_bank(0.5f));
+  ASSERT_TRUE(log_mel_spectrogram_baseline(samples.data(), 16000, 1, filters_path_, filters,
+                                           reference));
+  EXPECT_TRUE(same_bits(reference, compute(samples, 2)));
+
+  // Another file: its own bank.
+  const std::string other = write_filter_file("other.bin", make_filter_bank(2.0f));
+  whisper_set_mel_filters_path(other.c_str());
+  ASSERT_TRUE(log_mel_spectrogram_baseline(samples.data(), 16000, 1, other, filters, reference));
+  EXPECT_TRUE(same_bits(reference, compute(samples, 2)));
+  std::remove(other.c_str());
 }
 
 TEST_F(LogMelTest, EmptyOrNullPathKeepsThePreviousOne) {
