@@ -303,7 +303,8 @@ class TestArguments:
                                   ({"model_path": "m", "mmproj_path": b"p"}, "mmproj_path", "bytes"),
                                   ({"model_path": "m", "model_type_override": 1}, "model_type_override", "int"),
                                   ({"model_path": "m", "custom_jinja_template": []}, "custom_jinja_template", "list"),
-                                  ({"model_path": "m", "mmproj_config": {}}, "mmproj_config", "dict")):
+                                  ({"model_path": "m", "mmproj_config": {}}, "mmproj_config", "dict"),
+                                  ({"model_path": np.str_("m")}, "model_path", "numpy.str_")):
             with pytest.raises(TypeError) as err:
                 lumo.init(**kwargs)
             assert str(err.value) == (f"Argument '{name}' has incorrect type (expected str, got {got})")
@@ -337,6 +338,7 @@ class TestArguments:
         lumo = sim.make(_simple_script())
         bad = [({"prompt_input": b"x"}, TypeError, "Argument 'prompt_input' has incorrect type (expected str, got bytes)"),
                ({"images": (np.zeros((2, 2, 3)),)}, TypeError, "Argument 'images' has incorrect type (expected list, got tuple)"),
+               ({"images": np.zeros((1, 2, 2, 3))}, TypeError, "(expected list, got numpy.ndarray)"),
                ({"img_start": 1}, TypeError, "Argument 'img_start'"),
                ({"img_end": 1}, TypeError, "Argument 'img_end'"),
                ({"img_content": 1}, TypeError, "Argument 'img_content'"),

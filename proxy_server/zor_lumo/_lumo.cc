@@ -32,8 +32,24 @@ bool RequireContext(LumoObject* self) {
 
 namespace {
 
+// The type's name as CPython's own messages print it: "int", "S",
+// "numpy.ndarray". Types are opaque in the Limited API, so a static type's
+// dotted name is rebuilt from __module__ and __name__.
+PyObject* TypeNameForMessages(PyTypeObject* type) {
+  PyRef name(PyType_GetName(type));
+  if (!name || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE)) return name.release();
+  PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return name.release();
+  }
+  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0)
+    return name.release();
+  return PyUnicode_FromFormat("%U.%U", module.get(), name.get());
+}
+
 bool ArgTypeError(PyObject* obj, const char* name, const char* expected) {
-  PyRef type_name(PyType_GetName(Py_TYPE(obj)));
+  PyRef type_name(TypeNameForMessages(Py_TYPE(obj)));
   if (!type_name) return false;
   const char* got = PyUnicode_AsUTF8AndSize(type_name.get(), nullptr);
   if (!got) return false;
