@@ -48,6 +48,8 @@ def test_sensevoice_transcription(sensevoice, libfenn_path):
             f.transcribe({str(s['tmp'] / 'missing.wav')!r})
         except RuntimeError as e:
             assert str(e) == "zor_asr_transcribe failed (rc=1)"
+        else:
+            raise AssertionError("a missing file was transcribed")
         f.init("sensevoice", {str(s['model'])!r}, {str(s['tokens'])!r})   # replaces the context
         assert f.transcribe({str(s['wav'])!r})["text"] == "hello world caf\u00e9"
         f.close()

@@ -13,6 +13,7 @@ import textwrap
 import pytest
 
 from conftest import REPO_ROOT, build_shared_library, run_python
+from wavgen import write_wav
 
 TESTS_DIR = pathlib.Path(__file__).resolve().parent
 
@@ -248,6 +249,47 @@ class TestTranscription:
         # An empty language from the engine is an empty string, not null.
         assert out[0] == {"rc": 0, "text": "whisper text", "language": "", "tail_zero": True}
         assert out[4]["rc"] == 1
+
+    def test_wav_samples_reach_the_engine_as_read(self, scenario, tmp_path):
+        # Files whose data holds no whole frame still reach the engine, with
+        # a count of 0; only PCM input refuses a count of 0.
+        files = {
+            "one_byte": write_wav(tmp_path / "one_byte.wav", data=b"\x7f"),
+            "stereo_one_sample": write_wav(tmp_path / "s1.wav", [5], channels=2),
+            "no_channels": write_wav(tmp_path / "c0.wav", [1, 2, 3], channels=0),
+            "stereo_8k": write_wav(tmp_path / "s8k.wav", [-3, 0, 7, 2, 9], channels=2,
+                                   rate=8000),
+        }
+        paths = {name: str(path) for name, path in files.items()}
+        out, err = scenario(f"""
+            rc, ctx = init(1, "m", None, "t")
+            for name, path in {paths!r}.items():
+                mark(name)
+                print(json.dumps(transcribe(ctx, audio_type=0, path=path, rate=16000)))
+            mark("pcm_empty")
+            inp = Input(audio_type=1, pcm=ctypes.cast(pcm, ctypes.POINTER(ctypes.c_int16)),
+                        num_samples=0)
+            res = Result()
+            print(json.dumps(lib.zor_asr_transcribe(ctx, ctypes.byref(inp), ctypes.byref(res))))
+            mark("end")
+            lib.zor_asr_uninit(ctx)
+        """)
+        ok = {"rc": 0, "text": "hello there", "language": "en", "tail_zero": True}
+        assert out == [ok, ok, ok, ok, 1]
+        text = "\n".join(err)
+        section = lambda a, b: text.split(f"-- {a}\n")[1].split(f"-- {b}\n")[0]
+        for name, after in [("one_byte", "stereo_one_sample"),
+                            ("stereo_one_sample", "no_channels"), ("no_channels", "stereo_8k")]:
+            assert section(name, after).strip().splitlines() == [
+                "fake sense_voice_recognize n=0 first=0 language=auto",
+                "fake sense_voice_free_result"], name
+        # Frames (-3, 0) and (7, 2) mix down to -1 and 4; the odd sample is
+        # dropped; the file's own rate is reported, not the record's.
+        assert section("stereo_8k", "pcm_empty").strip().splitlines() == [
+            "[zor_asr] warning: sample rate is 8000, expected 16000",
+            "fake sense_voice_recognize n=2 first=-1 language=auto",
+            "fake sense_voice_free_result"]
+        assert section("pcm_empty", "end").strip() == ""
 
     def test_audio_checks_before_the_engine(self, scenario, tmp_path):
         out, err = scenario(f"""
