@@ -379,6 +379,27 @@ TEST_F(BrioModelTest, SpeechAndIdBuffersGrowToTheAttributeSize) {
   EXPECT_EQ(sim_->Values<int32_t>("input2"), (std::vector<int32_t>{14, 0, 0, 0, 0, 0}));
 }
 
+TEST_F(BrioModelTest, InputsBeyondTheThreeResolvedAreBoundWithoutABuffer) {
+  NpurtModel m("sensevoice");
+  m.Input(NpurtTensor("extra").Dims({1, 4}).Type("INT32"));
+  m.Input(NpurtTensor("speech").Dims({1, 6, 560}));
+  m.Input(NpurtTensor("input_1").Dims({1}).Type("INT32"));
+  m.Input(NpurtTensor("input_2").Dims({1}).Type("INT32"));
+  m.Line("vocab 1024");
+  std::unique_ptr<BrioModel> model;
+  Load(m, &model);
+  ASSERT_EQ(model->speech_index, 1u);
+  ASSERT_EQ(model->language_index, 2u);
+  ASSERT_EQ(model->text_norm_index, 3u);
+  std::vector<float> f = Features(6);
+  ASSERT_EQ(model->Forward(f.data(), 6, 560, 4, 15, false).frames, 10);
+  // The runtime records every input it was handed a buffer for.
+  EXPECT_EQ(sim_->Record("input0").size(), 0u);
+  EXPECT_EQ(sim_->Record("input1").size(), 6u * 560 * 4);
+  EXPECT_EQ(sim_->Values<int32_t>("input2"), std::vector<int32_t>{4});
+  EXPECT_EQ(sim_->Values<int32_t>("input3"), std::vector<int32_t>{15});
+}
+
 TEST_F(BrioModelTest, IdValuesAndSwap) {
   std::unique_ptr<BrioModel> model;
   NpurtModel m = NpurtModel::SenseVoice(10, 1024);
