@@ -21,6 +21,7 @@ FAKE_ENGINES = r"""
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include "api/asr_engines.h"
 
@@ -67,6 +68,9 @@ int whisper_asr_recognize(whisper_asr_engine*, const int16_t*, size_t n, const c
                           const char* task, std::string& text, std::string& language) {
   fprintf(stderr, "fake whisper_asr_recognize n=%zu language=%s task=%s empty_outputs=%d\n",
           n, shown(lang), shown(task), int(text.empty() && language.empty()));
+  const char* w = getenv("FAKE_WFAIL");
+  if (w && strcmp(w, "fail") == 0) return -1;
+  if (w && strcmp(w, "throw") == 0) throw std::runtime_error("engine exploded");
   text = "whisper text";
   const char* l = getenv("FAKE_WLANG");
   language = l ? l : "de";
@@ -290,6 +294,35 @@ class TestTranscription:
             "fake sense_voice_recognize n=2 first=-1 language=auto",
             "fake sense_voice_free_result"]
         assert section("pcm_empty", "end").strip() == ""
+
+    def test_whisper_failures_keep_the_context(self, scenario, tmp_path):
+        # An engine that fails, or throws, gives status 1 and a zeroed record;
+        # the context's earlier strings stay allocated and the context usable.
+        (tmp_path / "tokenizer_info.bin").write_bytes(b"t")
+        (tmp_path / "data.bin").write_bytes(b"m")
+        out, err = scenario(f"""
+            import os
+            rc, ctx = init(0, "enc", "dec", {str(tmp_path)!r})
+            inp = Input(audio_type=1, pcm=ctypes.cast(pcm, ctypes.POINTER(ctypes.c_int16)),
+                        num_samples=len(pcm))
+            first = Result()
+            assert lib.zor_asr_transcribe(ctx, ctypes.byref(inp), ctypes.byref(first)) == 0
+            for mode in ["fail", "throw"]:
+                os.environ["FAKE_WFAIL"] = mode
+                mark(mode)
+                print(json.dumps(transcribe(ctx)))
+                print(json.dumps([first.text.decode(), first.language.decode()]))
+            del os.environ["FAKE_WFAIL"]
+            mark("again")
+            print(json.dumps(transcribe(ctx, language="en")))
+            lib.zor_asr_uninit(ctx)
+        """, FAKE_WLANG="de")
+        failed = {"rc": 1, "text": None, "language": None, "tail_zero": True}
+        assert out == [failed, ["whisper text", "de"], failed, ["whisper text", "de"],
+                       {"rc": 0, "text": "whisper text", "language": "de", "tail_zero": True}]
+        text = "\n".join(err)
+        assert "[zor_asr] internal error: engine exploded" in text.split("-- throw")[1]
+        assert "[zor_asr]" not in text.split("-- fail")[1].split("-- throw")[0]
 
     def test_audio_checks_before_the_engine(self, scenario, tmp_path):
         out, err = scenario(f"""
