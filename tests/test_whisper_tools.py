@@ -204,6 +204,13 @@ class TestTokenizerInfo:
         src.write_text("YQ== 0\nYg== 2\n")
         proc = run_tool("make_tokenizer_info.py", src, "-o", tmp_path / "out.bin")
         assert proc.returncode != 0 and "gaps" in proc.stderr
+        # A repeated rank would silently drop a token even when the ranks
+        # still run 0..n-1.
+        twice = tmp_path / "twice.tiktoken"
+        twice.write_text("YQ== 0\nYg== 1\nYw== 1\nZA== 2\n")
+        proc = run_tool("make_tokenizer_info.py", twice, "-o", tmp_path / "twice.bin")
+        assert proc.returncode != 0 and "line 3: rank 1 appears twice" in proc.stderr
+        assert not (tmp_path / "twice.bin").exists()
         small = tmp_path / "small.tiktoken"
         small.write_text("YQ== 0\nIGI= 1\n")
         proc = run_tool("make_tokenizer_info.py", small, "-o", tmp_path / "small.bin")

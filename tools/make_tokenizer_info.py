@@ -71,16 +71,20 @@ def read_tiktoken_text(source: pathlib.Path, member: str = DEFAULT_ASSET) -> byt
 
 
 def parse_tiktoken(data: bytes):
-    """Token bytes by rank. Ranks must run 0..n-1 without gaps."""
+    """Token bytes by rank. Ranks must run 0..n-1 without gaps or repeats."""
     ranks = {}
     for lineno, line in enumerate(data.splitlines(), 1):
         if not line.strip():
             continue
         try:
             b64, rank = line.split()
-            ranks[int(rank)] = base64.b64decode(b64)  # lenient, like the format's own readers ("=" is an empty token)
+            token = base64.b64decode(b64)  # lenient, like the format's own readers ("=" is an empty token)
+            rank = int(rank)
         except ValueError as e:
             raise SystemExit(f"make_tokenizer_info: line {lineno}: {e}")
+        if rank in ranks:
+            raise SystemExit(f"make_tokenizer_info: line {lineno}: rank {rank} appears twice")
+        ranks[rank] = token
     if sorted(ranks) != list(range(len(ranks))):
         raise SystemExit("make_tokenizer_info: ranks do not run 0..n-1 without gaps")
     return [ranks[i] for i in range(len(ranks))]
