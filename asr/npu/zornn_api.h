@@ -103,6 +103,9 @@ ZORNN_STATIC_ASSERT(sizeof(zornn_output) == 24, "zornn_output is 24 bytes");
 ZORNN_STATIC_ASSERT(offsetof(zornn_output, buf) == 8, "buf at 8");
 ZORNN_STATIC_ASSERT(offsetof(zornn_output, size) == 16, "size at 16");
 ZORNN_STATIC_ASSERT(sizeof(zornn_init_config) == 96, "zornn_init_config is 96 bytes");
+ZORNN_STATIC_ASSERT(offsetof(zornn_in_out_num, n_output) == 4, "n_output at 4");
+ZORNN_STATIC_ASSERT(offsetof(zornn_output, reserved0) == 4, "reserved0 at 4");
+ZORNN_STATIC_ASSERT(sizeof(zornn_softop_opt) == 8, "zornn_softop_opt is two words");
 
 #if defined(__GNUC__)
 #define ZORNN_API __attribute__((visibility("default")))
