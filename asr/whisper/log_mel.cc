@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "whisper/mel_fft.h"
@@ -135,13 +134,14 @@ struct MelJob {
   float* values;
 };
 
-// Frames t, t + T, t + 2T, ... of the computed ones.
-void mel_worker(int thread_index, const MelJob& job) {
+// Frames t, t + T, t + 2T, ... of the computed ones. Allocates nothing, so
+// it cannot throw while other workers still run.
+void mel_worker(int thread_index, const MelJob& job) noexcept {
   const whisper_spectrum::mel_tables& tables = whisper_spectrum::get_mel_tables();
   float frame[kFftSize];
   float spectrum[2 * kFftSize];
   float power[kFftBins];
-  std::vector<float> scratch(whisper_spectrum::mel_fft_scratch_size(kFftSize));
+  float scratch[whisper_spectrum::mel_fft_scratch_size(kFftSize)];
   const float* weights = job.filters->weights.data();
   const int fft_bins = job.filters->fft_bins;
 
@@ -151,7 +151,7 @@ void mel_worker(int thread_index, const MelJob& job) {
     for (int s = 0; s < m; ++s) frame[s] = job.padded[offset + s] * tables.hann[s];
     std::fill(frame + m, frame + kFftSize, 0.0f);
 
-    whisper_spectrum::mel_fft(frame, kFftSize, spectrum, scratch.data());
+    whisper_spectrum::mel_fft(frame, kFftSize, spectrum, scratch);
     for (int k = 0; k < kFftBins; ++k) {
       power[k] = spectrum[2 * k] * spectrum[2 * k] + spectrum[2 * k + 1] * spectrum[2 * k + 1];
     }
@@ -216,11 +216,14 @@ bool log_mel_spectrogram(const float* samples, int n_samples, int n_threads,
   std::vector<std::thread> workers;
   std::vector<int> run_here{0};
   workers.reserve(job.n_threads - 1);
+  run_here.reserve(job.n_threads);
   for (int t = 1; t < job.n_threads; ++t) {
     try {
       workers.emplace_back(mel_worker, t, std::cref(job));
-    } catch (const std::system_error&) {
-      run_here.push_back(t);  // no thread to be had: this thread does its frames
+    } catch (...) {
+      // No thread to be had (or no memory for its state): this thread does
+      // its frames. run_here has room for every index, so this cannot throw.
+      run_here.push_back(t);
     }
   }
   for (int t : run_here) mel_worker(t, job);

@@ -75,15 +75,6 @@ const mel_tables& get_mel_tables() {
   return tables;
 }
 
-size_t mel_fft_scratch_size(int n) {
-  size_t total = 0;
-  while (n > 1 && n % 2 == 0) {
-    total += 2 * static_cast<size_t>(n);
-    n /= 2;
-  }
-  return total;
-}
-
 void mel_fft(const float* in, int n, float* out, float* scratch) {
   fft_strided(get_mel_tables(), in, 1, n, out, scratch);
 }

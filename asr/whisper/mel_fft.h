@@ -19,7 +19,14 @@ struct mel_tables {
 const mel_tables& get_mel_tables();
 
 // Floats of scratch that mel_fft needs for a transform of length n.
-size_t mel_fft_scratch_size(int n);
+constexpr size_t mel_fft_scratch_size(int n) {
+  size_t total = 0;
+  while (n > 1 && n % 2 == 0) {
+    total += 2 * static_cast<size_t>(n);
+    n /= 2;
+  }
+  return total;
+}
 
 // Complex FFT of n real floats (n divides 400) into 2n floats, real and
 // imaginary parts interleaved. scratch holds mel_fft_scratch_size(n) floats.
