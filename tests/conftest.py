@@ -19,6 +19,13 @@ PACKAGE = "zorllm_openai_server.zor_lumo"
 REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+# The runtimes and the simulators read ZOR_* variables (which library to load,
+# where to log, which script to play). Ones left in the caller's environment
+# would steer every test and every subprocess; tests set what they need.
+# The download cache only says where downloads are kept.
+for _name in [n for n in os.environ if n.startswith("ZOR_") and n != "ZOR_DOWNLOAD_CACHE"]:
+    del os.environ[_name]
+
 
 def package_dir() -> pathlib.Path:
     found = importlib.util.find_spec(PACKAGE)
