@@ -327,6 +327,14 @@ def test_call_faults(tmp_path, npu, sim):
         net.set_inputs([speech_bytes(4), struct.pack("<i", 0), struct.pack("<i", 0)])
         results.append(net.run())
     assert [r == 0 for r in results] == [True, False, True, False, False]
+    # Several call numbers on one line add up as separate lines do.
+    one_line = npu(sensevoice_model(tmp_path / "g.model", frames=4,
+                                    extra_lines=["fail zornn_run 1 3 5+"]))
+    results = []
+    for _ in range(6):
+        one_line.set_inputs([speech_bytes(4), struct.pack("<i", 0), struct.pack("<i", 0)])
+        results.append(one_line.run())
+    assert [r == 0 for r in results] == [False, True, False, True, False, False]
     for function in ("zornn_inputs_set", "zornn_outputs_get", "zornn_set_softop_opt",
                      "zornn_set_input_shapes"):
         p = sensevoice_model(tmp_path / f"{function}.model", frames=4, fail={function: 1})
@@ -346,7 +354,7 @@ def test_call_faults(tmp_path, npu, sim):
     d = npu(sensevoice_model(tmp_path / "d.model", fail={"zornn_destroy": "all"}))
     assert d.fenn.zornn_destroy(d.ctx) != 0
     d.ctx = ctypes.c_void_p()
-    assert sim.count("contexts") == len([n for n in [net] if n.ctx]) + 4
+    assert sim.count("contexts") == len([n for n in [net, one_line] if n.ctx]) + 4
 
 
 def test_init_faults(tmp_path, npu, sim, capfd):

@@ -56,7 +56,7 @@ bool ParseType(const std::string& text, uint32_t* type) {
   return true;
 }
 
-// "all", "N" or "N+"; several lines for one function accumulate.
+// "all", "N" or "N+"; several words or lines for one function accumulate.
 bool ParseCalls(const std::string& text, CallFaults* calls) {
   if (text == "all") {
     calls->all = true;
@@ -212,7 +212,11 @@ bool ParseLine(const std::string& line, ModelFile* model, std::string* error) {
         }) == std::end(kFunctions)) {
       return *error = "unknown function '" + function + "'", false;
     }
-    if (!ParseCalls(value, &model->faults[function])) return *error = "bad call list", false;
+    // One or more call numbers: "fail zornn_run 7 50 400+".
+    CallFaults& calls = model->faults[function];
+    do {
+      if (!ParseCalls(value, &calls)) return *error = "bad call list", false;
+    } while (words >> value);
   } else if (key == "output_fault") {
     words >> value;
     if (value == "null") model->output_fault = OutputFault::kNull;
@@ -222,7 +226,9 @@ bool ParseLine(const std::string& line, ModelFile* model, std::string* error) {
     else return *error = "bad output_fault '" + value + "'", false;
     std::string calls;
     if (!(words >> calls)) calls = "all";
-    if (!ParseCalls(calls, &model->output_fault_calls)) return *error = "bad call list", false;
+    do {
+      if (!ParseCalls(calls, &model->output_fault_calls)) return *error = "bad call list", false;
+    } while (words >> calls);
   } else if (key == "output_bytes") {
     if (!(words >> value) || !ParseInt(value, &n) || n < 0) {
       return *error = "bad output_bytes", false;
