@@ -249,8 +249,19 @@ C_INTERFACE = {
     "zornn_init", "zornn_query", "zornn_inputs_set", "zornn_run", "zornn_outputs_get",
     "zornn_destroy", "zornn_set_softop_opt", "zornn_set_input_shapes",
 }
-CPP_INTERFACE = {"ReadWavPcm16", "read_token_info", "whisper_bpe_decode", "do_post_process",
-                 "whisper_asr_create", "whisper_asr_recognize", "whisper_asr_destroy"}
+# Exported with their typed C++ signatures: a caller resolves them by these
+# exact argument lists.
+CPP_INTERFACE = {
+    "ReadWavPcm16": "(std::string const&, WavData*, std::string*)",
+    "read_token_info": "(std::string)",
+    "whisper_bpe_decode": "(std::string const&)",
+    "do_post_process": "(long, whisper_vocab)",
+    "whisper_asr_create": "(char const*, char const*, char const*, char const*, int)",
+    "whisper_asr_recognize": "(whisper_asr_engine*, short const*, unsigned long, char const*, "
+                             "char const*, std::string&, std::string&)",
+    "whisper_asr_destroy": "(whisper_asr_engine*)",
+}
+STD_STRING = "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >"
 
 
 class TestExportedSymbols:
@@ -259,10 +270,14 @@ class TestExportedSymbols:
         c_names = {n for n in names if "(" not in n}
         cpp_names = {n for n in names if "(" in n}
         assert c_names == C_INTERFACE
-        # C++ names: the function's own name before its arguments (and any
-        # ABI tag), each exported once.
-        bases = sorted(re.sub(r"\[abi:[^\]]*\]$", "", n.split("(", 1)[0]) for n in cpp_names)
-        assert bases == sorted(CPP_INTERFACE)
+        # C++ names: the function's own name (without any ABI tag) and its
+        # argument list, each exported once.
+        signatures = {}
+        for name in cpp_names:
+            base, args = name.replace(STD_STRING, "std::string").split("(", 1)
+            signatures[re.sub(r"\[abi:[^\]]*\]$", "", base)] = "(" + args
+        assert len(signatures) == len(cpp_names)
+        assert signatures == CPP_INTERFACE
 
     def test_no_dependency_leaks(self, libfenn_path):
         for name in exported_symbols(libfenn_path):
