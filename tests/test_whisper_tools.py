@@ -20,6 +20,8 @@ sys.path.insert(0, str(TOOLS))
 import make_mel_filters  # noqa: E402
 import make_tokenizer_info  # noqa: E402
 
+WHISPER_RELEASE = "20250625"
+
 
 @pytest.fixture(scope="session")
 def whisper_sdist(tmp_path_factory) -> pathlib.Path:
@@ -28,12 +30,14 @@ def whisper_sdist(tmp_path_factory) -> pathlib.Path:
     cache = os.environ.get("ZOR_DOWNLOAD_CACHE")
     folder = pathlib.Path(cache) / "openai-whisper" if cache else tmp_path_factory.mktemp("openai-whisper")
     folder.mkdir(parents=True, exist_ok=True)
-    found = sorted(folder.glob("openai[_-]whisper-*"))
+    # One release, so that a new one cannot change the reference data.
+    pattern = f"openai[_-]whisper-{WHISPER_RELEASE}.*"
+    found = sorted(folder.glob(pattern))
     if not found:
         proc = subprocess.run([sys.executable, "-m", "pip", "download", "--quiet", "--no-deps",
-                               "openai-whisper", "-d", str(folder)],
+                               f"openai-whisper=={WHISPER_RELEASE}", "-d", str(folder)],
                               capture_output=True, text=True, timeout=600)
-        found = sorted(folder.glob("openai[_-]whisper-*"))
+        found = sorted(folder.glob(pattern))
         if proc.returncode != 0 or not found:
             last = proc.stderr.strip().splitlines()[-1] if proc.stderr.strip() else "no output"
             pytest.skip(f"PyPI unreachable: pip download openai-whisper failed: {last}")
