@@ -42,7 +42,9 @@ def test_default_runtime_name_is_not_found_in_the_working_directory(tmp_path, li
         handle = ctypes.c_void_p()
         print(fenn.zornn_init(ctypes.byref(handle), b"model", 0, None))
         """)
-    env = {k: v for k, v in os.environ.items() if k != "ZOR_NPURT_PATH"}
+    # The caller's LD_LIBRARY_PATH is not libfenn's (an empty entry in it
+    # would name the working directory).
+    env = {k: v for k, v in os.environ.items() if k not in ("ZOR_NPURT_PATH", "LD_LIBRARY_PATH")}
     proc = subprocess.run([sys.executable, "-c", code],
                           capture_output=True, text=True, cwd=tmp_path, env=env, timeout=60)
     assert proc.returncode == 0, proc.stderr
