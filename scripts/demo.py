@@ -26,6 +26,7 @@ from zorllm_openai_server.zor_lumo import _fenn  # noqa: E402
 PKG = pathlib.Path(_fenn.__file__).resolve().parent
 WORK = ROOT / "build" / "demo"
 SENTENCE = "Hello from the board."
+WHISPER_ASSETS = "20250625"
 
 
 def banner(text):
@@ -72,11 +73,12 @@ def whisper_vocab_ids(tokenizer_info, texts):
 
 def whisper(wav):
     cache = pathlib.Path(os.environ.get("ZOR_DOWNLOAD_CACHE", ROOT / ".cache"))
-    archives = sorted(cache.glob("openai_whisper-*")) + sorted(cache.glob("openai-whisper-*"))
+    # The vocabulary comes from one pinned release of the package's assets.
+    archives = sorted(cache.glob(f"openai_whisper-{WHISPER_ASSETS}*"))
     if not archives:
         subprocess.run([sys.executable, "-m", "pip", "download", "--quiet", "--no-deps",
-                        "openai-whisper", "-d", str(cache)], check=True)
-        archives = sorted(cache.glob("openai_whisper-*")) + sorted(cache.glob("openai-whisper-*"))
+                        f"openai-whisper=={WHISPER_ASSETS}", "-d", str(cache)], check=True)
+        archives = sorted(cache.glob(f"openai_whisper-{WHISPER_ASSETS}*"))
     assets = WORK / "whisper"
     assets.mkdir(exist_ok=True)
     subprocess.run([sys.executable, str(ROOT / "tools" / "make_mel_filters.py"),
