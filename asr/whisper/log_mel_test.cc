@@ -107,6 +107,26 @@ whisper_mel compute(const std::vector<float>& samples, int threads) {
   return state.mel;
 }
 
+// A computation expected to fail: its status and what it wrote to standard
+// error and standard output.
+struct Failure {
+  int status;
+  std::string err, out;
+};
+
+Failure compute_failing(const std::vector<float>& samples) {
+  whisper_context ctx;
+  whisper_segment_state state;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Failure f;
+  f.status = whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(),
+                                           static_cast<int>(samples.size()), 1);
+  f.err = testing::internal::GetCapturedStderr();
+  f.out = testing::internal::GetCapturedStdout();
+  return f;
+}
+
 bool same_bits(const whisper_mel& a, const whisper_mel& b) {
   return a.frames == b.frames && a.bins == b.bins && a.signal_frames == b.signal_frames &&
          a.values.size() == b.values.size() &&
@@ -230,25 +250,17 @@ TEST_F(LogMelTest, FilterFileSizes) {
   const std::string shorter = temp_path("short.bin");
   write_bytes(shorter, bank.data(), bank.size() * 4 - 1);
   whisper_set_mel_filters_path(shorter.c_str());
-  whisper_context ctx;
-  whisper_segment_state state;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), 16000, 1), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "log_mel_spectrogram : fail to read '" + shorter + "'\n");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n");
+  Failure f = compute_failing(samples);
+  EXPECT_EQ(f.status, -1);
+  EXPECT_EQ(f.err, "log_mel_spectrogram : fail to read '" + shorter + "'\n");
+  EXPECT_EQ(f.out, "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n");
 
   const std::string missing = temp_path("missing.bin");
   whisper_set_mel_filters_path(missing.c_str());
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), 16000, 1), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "log_mel_spectrogram : fail to open '" + missing + "'\n");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n");
+  f = compute_failing(samples);
+  EXPECT_EQ(f.status, -1);
+  EXPECT_EQ(f.err, "log_mel_spectrogram : fail to open '" + missing + "'\n");
+  EXPECT_EQ(f.out, "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n");
   std::remove(longer.c_str());
   std::remove(shorter.c_str());
 }
@@ -269,14 +281,9 @@ TEST_F(LogMelTest, FilterFileIsReadAgainWhenItChangesOrDisappears) {
 
   // Gone: the call fails although a bank was read before.
   std::remove(filters_path_.c_str());
-  whisper_context ctx;
-  whisper_segment_state state;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), 16000, 1), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "log_mel_spectrogram : fail to open '" + filters_path_ + "'\n");
-  testing::internal::GetCapturedStdout();
+  const Failure f = compute_failing(samples);
+  EXPECT_EQ(f.status, -1);
+  EXPECT_EQ(f.err, "log_mel_spectrogram : fail to open '" + filters_path_ + "'\n");
 }
 
 TEST_F(LogMelTest, SettledFilterFileIsKeptAndStillFollowsChanges) {
