@@ -19,6 +19,9 @@ from zorllm_openai_server.zor_lumo._lumo import LUMO
 from zorllm_openai_server.zor_lumo.types import RunStatus
 reports = []
 sys.unraisablehook = reports.append
+# A child of a background job starts with SIGINT ignored; these scenarios
+# need Ctrl+C to raise KeyboardInterrupt, as in an interactive interpreter.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 """
 
 
