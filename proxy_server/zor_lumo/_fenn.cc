@@ -436,8 +436,10 @@ PyMethodDef fenn_methods[] = {
      "Raises RuntimeError when the library fails, also before init and after close."},
     {"close", Fenn_close, METH_NOARGS,
      "close($self, /)\n--\n\nReleases the recognition context. Calling it again does nothing."},
-    {"__reduce__", Fenn_reduce, METH_NOARGS, nullptr},
-    {"__reduce_ex__", Fenn_reduce_ex, METH_O, nullptr},
+    {"__reduce__", Fenn_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nRefuses: a Fenn holds a native context that cannot be pickled."},
+    {"__reduce_ex__", Fenn_reduce_ex, METH_O,
+     "__reduce_ex__($self, protocol, /)\n--\n\nRefuses: a Fenn holds a native context that cannot be pickled."},
     {nullptr, nullptr, 0, nullptr},
 };
 
