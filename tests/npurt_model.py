@@ -37,9 +37,10 @@ def _calls(calls) -> str:
 def write_model(path, behaviour, inputs=(), output=None, vocab=None, layout=None, tokens=None,
                 translate_tokens=None, language_token=None, never_end=False, n_outputs=None,
                 fail=None, init_null_handle=False, output_fault=None, output_bytes=None,
-                extra_lines=()) -> pathlib.Path:
+                query_fault=None, output_extra_frames=None, extra_lines=()) -> pathlib.Path:
     """Writes a description. inputs: tensor() strings; fail: {function: calls or
-    [calls]} with calls "all", N or "N+"; output_fault: kind or (kind, calls)."""
+    [calls]} with calls "all", N or "N+"; output_fault: kind or (kind, calls);
+    query_fault: {kind: calls} with kind "IN_OUT_NUM", "INPUT_ATTR" or "OUTPUT_ATTR"."""
     lines = [f"behaviour {behaviour}"]
     lines += [f"input {t}" for t in inputs]
     if output is not None:
@@ -68,6 +69,10 @@ def write_model(path, behaviour, inputs=(), output=None, vocab=None, layout=None
         lines.append(f"output_fault {kind} {_calls(calls)}")
     if output_bytes is not None:
         lines.append(f"output_bytes {int(output_bytes)}")
+    for kind, calls in (query_fault or {}).items():
+        lines.append(f"query_fault {kind} {_calls(calls)}")
+    if output_extra_frames is not None:
+        lines.append(f"output_extra_frames {int(output_extra_frames)}")
     lines += list(extra_lines)
     path = pathlib.Path(path)
     path.write_text("\n".join(lines) + "\n")

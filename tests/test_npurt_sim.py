@@ -5,6 +5,7 @@ import ctypes
 import os
 import struct
 
+import numpy as np
 import pytest
 
 from npurt_model import (SimNpurt, sensevoice_model, tensor, whisper_decoder_model,
@@ -83,8 +84,8 @@ class Npu:
     def run(self):
         return self.fenn.zornn_run(self.ctx, None)
 
-    def output(self):
-        out = Output(want_float=1)
+    def output(self, want_float=1):
+        out = Output(want_float=want_float)
         rc = self.fenn.zornn_outputs_get(self.ctx, 1, ctypes.byref(out))
         return rc, out
 
@@ -389,3 +390,68 @@ def test_output_faults(tmp_path, npu, sim, fault, size):
 def test_output_bytes_caps_the_reported_size(tmp_path, npu, sim):
     net = npu(sensevoice_model(tmp_path / "o.model", frames=4, output_bytes=1000))
     assert run_sensevoice(net, 4).size == 1000
+
+
+@pytest.mark.parametrize("out_type, check, tolerance", [
+    ("FP16", lambda x: float(np.float16(x)), 1e-9),
+    ("INT8", lambda x: max(-128, min(127, round(x / 0.05))) * 0.05, 0.0251),  # halves may differ
+])
+def test_typed_outputs_come_as_floats_through_the_type_or_as_elements(tmp_path, npu, sim,
+                                                                     out_type, check, tolerance):
+    scale = 0.05 if out_type == "INT8" else None
+    path = sensevoice_model(tmp_path / "t.model", frames=4, tokens=[7],
+                            output=tensor("logits", (1, 8, 1024), out_type, scale=scale))
+    net = npu(path)
+    rc, attr = net.attr(OUTPUT_ATTR)
+    assert rc == 0 and attr.type == {"FP16": 1, "INT8": 2}[out_type]
+    out = run_sensevoice(net, 4)
+    assert out.size == 8 * 1024 * 4  # want_float: float32 whatever the type
+    values = net.floats(out)
+    exact = write_model(tmp_path / "f.model", "sensevoice",
+                        [tensor("s", (1, 4, 560)), tensor("a", (1,), "INT32"),
+                         tensor("b", (1,), "INT32")], vocab=1024, tokens=[7])
+    reference = net.floats(run_sensevoice(npu(exact), 4))
+    assert values == pytest.approx([check(x) for x in reference], abs=tolerance)
+    assert argmax(values[:1024]) == 7
+    rc, raw = net.output(want_float=0)
+    width = {"FP16": 2, "INT8": 1}[out_type]
+    assert rc == 0 and raw.size == 8 * 1024 * width == attr.size
+    data = ctypes.string_at(raw.buf, raw.size)
+    if out_type == "FP16":
+        assert [float(v) for v in np.frombuffer(data, np.float16)] == values
+    else:
+        assert [v * 0.05 for v in np.frombuffer(data, np.int8)] == pytest.approx(values)
+
+
+@pytest.mark.parametrize("speech_type, scale, zp, encode", [
+    ("FP16", None, None, lambda v: v.astype(np.float16).tobytes()),
+    ("BF16", None, None, lambda v: (v.astype(np.float32).view(np.uint32) >> 16)
+     .astype(np.uint16).tobytes()),
+    ("INT16", 0.25, 3, lambda v: (np.round(v / 0.25) + 3).astype(np.int16).tobytes()),
+])
+def test_speech_values_are_read_in_the_inputs_type(tmp_path, npu, sim, speech_type, scale, zp,
+                                                   encode):
+    net = npu(sensevoice_model(tmp_path / "s.model", frames=4, speech_type=speech_type,
+                               scale=scale, zp=zp))
+    values = (np.arange(4 * 560, dtype=np.float32) % 37) * 0.5 - 4.0
+    assert net.set_inputs([encode(values), struct.pack("<i", 0), struct.pack("<i", 14)]) == 0
+    assert net.run() == 0
+    got = np.frombuffer(sim.record("speech_values"), np.float32)
+    assert got.tolist() == values.tolist()
+
+
+def test_query_faults_hit_one_kind_of_query(tmp_path, npu, sim):
+    net = npu(sensevoice_model(tmp_path / "q.model", frames=4,
+                               query_fault={"OUTPUT_ATTR": "2+"}))
+    assert net.attr(INPUT_ATTR)[0] == 0 and net.in_out() == (3, 1)
+    assert net.attr(OUTPUT_ATTR)[0] == 0
+    assert net.attr(OUTPUT_ATTR)[0] != 0 and net.attr(OUTPUT_ATTR)[0] != 0
+    assert net.attr(INPUT_ATTR, 2)[0] == 0
+
+
+def test_output_frames_beyond_the_speech_are_declared(tmp_path, npu, sim):
+    net = npu(sensevoice_model(tmp_path / "x.model", frames=1200, vocab=25055,
+                               output_extra_frames=0))
+    assert net.dims(OUTPUT_ATTR) == [1, 1200, 25055]
+    net = npu(sensevoice_model(tmp_path / "y.model", frames=1200, vocab=25055))
+    assert net.dims(OUTPUT_ATTR) == [1, 1204, 25055]

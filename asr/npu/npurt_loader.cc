@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "zornn_api.h"
+#include "zornn_types.h"
 
 namespace {
 
@@ -150,11 +151,6 @@ ZORNN_API int zornn_set_input_shapes(zornn_context ctx, uint32_t n_inputs,
   return fn ? fn(ctx, n_inputs, attrs) : -1;
 }
 
-const char* zornn_type_name(uint32_t type) {
-  static const char* const kNames[] = {"FP32",   "FP16",  "INT8",   "UINT8", "INT16",
-                                       "UINT16", "INT32", "UINT32", "INT64", "UINT64",
-                                       "BOOL",   "INT4",  "BF16"};
-  return type < sizeof(kNames) / sizeof(kNames[0]) ? kNames[type] : "UNKNOWN";
-}
+const char* zornn_type_name(uint32_t type) { return ZornnTypeName(type); }
 
 }  // extern "C"

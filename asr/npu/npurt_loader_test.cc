@@ -13,6 +13,7 @@
 #include "npu_test_support.h"
 #include "npurt_model_writer.h"
 #include "zornn_api.h"
+#include "zornn_types.h"
 
 namespace {
 
@@ -179,7 +180,8 @@ TEST(ZornnTypeName, NamesEveryTypeAndUnknown) {
   const char* expected[] = {"FP32",   "FP16",  "INT8",   "UINT8", "INT16",
                             "UINT16", "INT32", "UINT32", "INT64", "UINT64",
                             "BOOL",   "INT4",  "BF16"};
-  for (uint32_t i = 0; i < 13; ++i) EXPECT_STREQ(zornn_type_name(i), expected[i]);
+  static_assert(sizeof(expected) / sizeof(expected[0]) == kZornnTypeCount, "every type");
+  for (uint32_t i = 0; i < kZornnTypeCount; ++i) EXPECT_STREQ(zornn_type_name(i), expected[i]);
   EXPECT_STREQ(zornn_type_name(13), "UNKNOWN");
   EXPECT_STREQ(zornn_type_name(0xFFFFFFFFu), "UNKNOWN");
 }

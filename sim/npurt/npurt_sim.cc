@@ -14,12 +14,12 @@
 #include "npu/zornn_api.h"
 #include "npurt_sim.h"
 #include "sim_model_file.h"
+#include "tensor_values.h"
 
 namespace npurt_sim {
 namespace {
 
 constexpr uint32_t kFeatureDim = 560;
-constexpr uint32_t kQueryFrames = 4;  // the network prepends four query frames
 constexpr int64_t kStartOfTranscript = 50258;
 constexpr int64_t kEndOfText = 50257;
 constexpr int64_t kTranslate = 50359;
@@ -31,7 +31,12 @@ struct Context {
   std::vector<zornn_tensor_attr> inputs;  // current attributes (shapes may change)
   std::vector<zornn_input> bound;
   std::map<std::string, int64_t> calls;   // per function, on this context
+  std::map<uint32_t, int64_t> query_calls;  // per query kind, on this context
   std::vector<float> output;              // owned here, handed out by pointer
+  // The output in its element type, or converted through it to float32;
+  // handed out instead of output when the type is not FP32.
+  std::vector<uint8_t> output_typed;
+  std::vector<float> output_through_type;
   bool ran = false;
   std::vector<size_t> decoder_marks;      // cells set in the persistent decoder output
 };
@@ -154,15 +159,15 @@ zornn_tensor_attr OutputAttr(const Context& ctx) {
     RecomputeSizes(&attr);
   }
   if (m.behaviour == Behaviour::kSenseVoice) {
-    // The logits follow the speech input's current frame count.
-    const uint32_t t = static_cast<uint32_t>(SpeechFrames(ctx) + kQueryFrames);
+    // The logits follow the speech input's current frame count; the type,
+    // scale and zero point are the declared ones.
+    const uint32_t t = static_cast<uint32_t>(SpeechFrames(ctx) + m.output_extra_frames);
     const uint32_t v = static_cast<uint32_t>(m.vocab);
     std::memset(attr.dims, 0, sizeof(attr.dims));
     attr.n_dims = 3;
     attr.dims[0] = 1;
     attr.dims[1] = m.vocab_major ? v : t;
     attr.dims[2] = m.vocab_major ? t : v;
-    attr.type = ZORNN_TENSOR_FLOAT32;
     RecomputeSizes(&attr);
   }
   return attr;
@@ -351,6 +356,9 @@ ZORNN_API int zornn_query(zornn_context handle, uint32_t cmd, void* info, uint32
   std::lock_guard<std::mutex> lock(s.mutex);
   Context* ctx = Find(s, handle);
   if (CallFails(s, "zornn_query", ctx) || ctx == nullptr || info == nullptr) return -1;
+  auto fault = ctx->model.query_faults.find(cmd);
+  const int64_t kind_call = ++ctx->query_calls[cmd];
+  if (fault != ctx->model.query_faults.end() && fault->second.Hits(kind_call)) return -1;
   if (cmd == ZORNN_QUERY_IN_OUT_NUM) {
     if (size != sizeof(zornn_in_out_num)) return -1;
     zornn_in_out_num io{static_cast<uint32_t>(ctx->inputs.size()), ctx->model.n_outputs};
@@ -409,7 +417,13 @@ ZORNN_API int zornn_run(zornn_context handle, void* /*extend*/) {
     }
     const int index = static_cast<int>(in.index);
     Record(s, "input" + std::to_string(index), in.buf, in.size);
-    if (index == speech) Record(s, "speech", in.buf, in.size);
+    if (index == speech) {
+      Record(s, "speech", in.buf, in.size);
+      // What the network reads: the bytes taken in the input's own type.
+      std::vector<float> values;
+      DecodeValues(ctx->inputs[index], in.buf, ElementCount(ctx->inputs[index]), &values);
+      Record(s, "speech_values", values.data(), values.size() * sizeof(float));
+    }
     if (index == language) Record(s, "language", in.buf, in.size);
     if (index == text_norm) Record(s, "text_norm", in.buf, in.size);
   }
@@ -442,10 +456,28 @@ ZORNN_API int zornn_outputs_get(zornn_context handle, uint32_t n_outputs, zornn_
     outputs[i].size = 0;
   }
   const ModelFile& m = ctx->model;
+  const zornn_tensor_attr attr = OutputAttr(*ctx);
   uint64_t bytes = ctx->output.size() * 4;
-  if (m.behaviour == Behaviour::kWhisperDecoder) bytes = ElementCount(OutputAttr(*ctx)) * 4;
+  if (m.behaviour == Behaviour::kWhisperDecoder) bytes = ElementCount(attr) * 4;
+  void* buf = ctx->output.data();
+  if (attr.type != ZORNN_TENSOR_FLOAT32) {
+    // The network computes in its output type: the caller gets those
+    // elements, or (want_float) floats converted from them, never the
+    // simulator's exact values.
+    if (!EncodeValues(attr, ctx->output, &ctx->output_typed)) {
+      SetError(s, "output type " + std::to_string(attr.type) + " unknown");
+      return -1;
+    }
+    if (outputs[0].want_float != 0) {
+      DecodeValues(attr, ctx->output_typed.data(), ctx->output.size(), &ctx->output_through_type);
+      buf = ctx->output_through_type.data();
+    } else {
+      buf = ctx->output_typed.data();
+      bytes = ctx->output_typed.size();
+    }
+  }
   if (m.output_bytes >= 0) bytes = std::min<uint64_t>(bytes, static_cast<uint64_t>(m.output_bytes));
-  outputs[0].buf = ctx->output.data();
+  outputs[0].buf = buf;
   outputs[0].size = static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
   if (m.output_fault != OutputFault::kNone &&
       m.output_fault_calls.Hits(ctx->calls["zornn_outputs_get"])) {

@@ -36,6 +36,8 @@ ZORNN_SIM_API int64_t zornn_sim_count(const char* name);
  *  - "input<i>" (e.g. "input0"): the bytes bound to input i of the last run;
  *  - "speech", "language", "text_norm": the same, for the input with that
  *    role in the last run;
+ *  - "speech_values": the speech input of the last run read in its own
+ *    element type, as float32;
  *  - "shapes": one line per zornn_set_input_shapes call,
  *    "<index>:[d0,d1,...]" for each record, separated by ' ';
  *  - "softop": the words of the last zornn_set_softop_opt (8 bytes a record);

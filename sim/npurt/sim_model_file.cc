@@ -14,11 +14,6 @@ namespace npurt_sim {
 
 namespace {
 
-const char* const kTypeNames[] = {"FP32",   "FP16",  "INT8",   "UINT8", "INT16",
-                                  "UINT16", "INT32", "UINT32", "INT64", "UINT64",
-                                  "BOOL",   "INT4",  "BF16"};
-constexpr uint32_t kTypeCount = sizeof(kTypeNames) / sizeof(kTypeNames[0]);
-
 const char* const kFunctions[] = {"zornn_init",        "zornn_query",
                                   "zornn_inputs_set",  "zornn_run",
                                   "zornn_outputs_get", "zornn_destroy",
@@ -44,8 +39,8 @@ bool ParseFloat(const std::string& text, float* value) {
 }
 
 bool ParseType(const std::string& text, uint32_t* type) {
-  for (uint32_t i = 0; i < kTypeCount; ++i) {
-    if (text == kTypeNames[i]) {
+  for (uint32_t i = 0; i < kZornnTypeCount; ++i) {
+    if (text == kZornnTypeNames[i]) {
       *type = i;
       return true;
     }
@@ -229,6 +224,25 @@ bool ParseLine(const std::string& line, ModelFile* model, std::string* error) {
     do {
       if (!ParseCalls(calls, &model->output_fault_calls)) return *error = "bad call list", false;
     } while (words >> calls);
+  } else if (key == "query_fault") {
+    // "query_fault OUTPUT_ATTR 2+": calls of one query kind fail.
+    words >> value;
+    uint32_t kind = 0;
+    if (value == "IN_OUT_NUM") kind = ZORNN_QUERY_IN_OUT_NUM;
+    else if (value == "INPUT_ATTR") kind = ZORNN_QUERY_INPUT_ATTR;
+    else if (value == "OUTPUT_ATTR") kind = ZORNN_QUERY_OUTPUT_ATTR;
+    else return *error = "bad query kind '" + value + "'", false;
+    CallFaults& calls = model->query_faults[kind];
+    std::string call;
+    if (!(words >> call)) call = "all";
+    do {
+      if (!ParseCalls(call, &calls)) return *error = "bad call list", false;
+    } while (words >> call);
+  } else if (key == "output_extra_frames") {
+    if (!(words >> value) || !ParseInt(value, &n) || n < 0 || n > 1000000) {
+      return *error = "bad output_extra_frames", false;
+    }
+    model->output_extra_frames = static_cast<uint32_t>(n);
   } else if (key == "output_bytes") {
     if (!(words >> value) || !ParseInt(value, &n) || n < 0) {
       return *error = "bad output_bytes", false;

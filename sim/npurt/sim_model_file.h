@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "npu/zornn_api.h"
+#include "npu/zornn_types.h"
 
 namespace npurt_sim {
 
@@ -48,6 +49,8 @@ struct ModelFile {
   OutputFault output_fault = OutputFault::kNone;
   CallFaults output_fault_calls;
   int64_t output_bytes = -1;  // -1: the full output
+  std::map<uint32_t, CallFaults> query_faults;  // by query kind, calls counted per kind
+  uint32_t output_extra_frames = 4;  // sensevoice: output frames beyond the speech frames
 };
 
 // Parses the file at path. On failure returns false with a one-line reason,
