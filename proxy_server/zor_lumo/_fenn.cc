@@ -10,9 +10,12 @@
 // everything the methods need kept in the module state. Nothing here needs
 // the full API.
 //
-// Every method keeps the interpreter lock for its whole duration, library
-// calls included: a context serves one caller at a time, and the lock is
-// what guarantees it.
+// init, transcribe and close release the interpreter lock while libfenn
+// works, so other Python threads keep running during a transcription. A
+// context serves one caller at a time: each object has its own lock, taken
+// with the interpreter lock released (as Modules/_bz2module.c does), so a
+// second call on the same object waits for the first and close waits for a
+// running transcription; separate objects work in parallel.
 #define PY_SSIZE_T_CLEAN
 #ifndef Py_LIMITED_API  // the build may define it already, to the same value
 #define Py_LIMITED_API 0x030B0000
@@ -60,6 +63,7 @@ struct FennModuleState {
 
 struct FennObject {
   PyObject_HEAD
+  PyThread_type_lock lock;  // held around every use of ctx
   void* ctx;              // ASRContext; null before init and after close
   PyObject* keep;         // list of the byte strings given to the last init
   FennModuleState* state; // of the module that defined Fenn; outlives self,
@@ -200,6 +204,19 @@ void CloseContext(FennObject* self) {
   }
 }
 
+// Takes the object's lock. Waiting happens with the interpreter lock
+// released, so the thread that holds the object's lock can take the
+// interpreter lock back to finish its call.
+void AcquireObjectLock(FennObject* self) {
+  if (!PyThread_acquire_lock(self->lock, 0)) {
+    Py_BEGIN_ALLOW_THREADS
+    PyThread_acquire_lock(self->lock, 1);
+    Py_END_ALLOW_THREADS
+  }
+}
+
+void ReleaseObjectLock(FennObject* self) { PyThread_release_lock(self->lock); }
+
 // ---------------------------------------------------------------- Fenn
 
 // Allocation only: the library is loaded in __init__, so subclasses may
@@ -213,6 +230,12 @@ PyObject* Fenn_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/) {
   FennObject* fenn = AsFenn(self);
   fenn->ctx = nullptr;
   fenn->state = state;
+  fenn->lock = PyThread_allocate_lock();
+  if (fenn->lock == nullptr) {
+    PyErr_SetString(PyExc_MemoryError, "Unable to allocate lock");
+    Py_DECREF(self);
+    return nullptr;
+  }
   fenn->keep = PyList_New(0);
   if (fenn->keep == nullptr) {
     Py_DECREF(self);
@@ -270,8 +293,10 @@ void Fenn_dealloc(PyObject* self) {
   // clear or replace it.
   PyObject *exc_type, *exc_value, *exc_tb;
   PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+  // No other thread can be inside a method: each call holds a reference.
   CloseContext(AsFenn(self));
   PyErr_Restore(exc_type, exc_value, exc_tb);
+  if (AsFenn(self)->lock != nullptr) PyThread_free_lock(AsFenn(self)->lock);
   Fenn_clear(self);
   freefunc tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   tp_free(self);
@@ -316,18 +341,25 @@ PyObject* Fenn_init_context(PyObject* self_obj, PyObject* args, PyObject* kwds) 
   }
 
   {
-    // A context held from an earlier init is closed first; replacing the
-    // handle alone would leak its engine and networks.
-    CloseContext(self);
+    const char* model_c = PyBytes_AsString(model);
+    const char* decoder_c = decoder ? PyBytes_AsString(decoder) : nullptr;
+    const char* tokenizer_c = PyBytes_AsString(tokenizer);
+    const char* extra_c = extra ? PyBytes_AsString(extra) : nullptr;
+    AcquireObjectLock(self);
     PyObject* old_keep = self->keep;
     self->keep = keep;
     keep = nullptr;
     Py_XDECREF(old_keep);
-
-    int rc = fenn_init(&self->ctx, model_type, PyBytes_AsString(model),
-                       decoder ? PyBytes_AsString(decoder) : nullptr, PyBytes_AsString(tokenizer),
-                       extra ? PyBytes_AsString(extra) : nullptr);
-    if (rc != kStatusSuccess || self->ctx == nullptr) {
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    // A context held from an earlier init is closed first; replacing the
+    // handle alone would leak its engine and networks.
+    CloseContext(self);
+    rc = fenn_init(&self->ctx, model_type, model_c, decoder_c, tokenizer_c, extra_c);
+    Py_END_ALLOW_THREADS
+    const bool failed = rc != kStatusSuccess || self->ctx == nullptr;
+    ReleaseObjectLock(self);
+    if (failed) {
       PyErr_Format(PyExc_RuntimeError, "zor_asr_init failed (rc=%d)", rc);
       goto done;
     }
@@ -369,8 +401,13 @@ PyObject* Fenn_transcribe(PyObject* self_obj, PyObject* args, PyObject* kwds) {
 
   char* text_out = nullptr;
   char* language_out = nullptr;
-  int rc = fenn_transcribe_file(self->ctx, PyBytes_AsString(wav), language_c, task_c, &text_out,
-                                &language_out);
+  const char* wav_c = PyBytes_AsString(wav);
+  int rc;
+  AcquireObjectLock(self);
+  Py_BEGIN_ALLOW_THREADS
+  rc = fenn_transcribe_file(self->ctx, wav_c, language_c, task_c, &text_out, &language_out);
+  Py_END_ALLOW_THREADS
+  ReleaseObjectLock(self);
   Py_DECREF(wav);
   Py_XDECREF(language_bytes);
   Py_XDECREF(task_bytes);
@@ -396,8 +433,13 @@ PyObject* Fenn_transcribe(PyObject* self_obj, PyObject* args, PyObject* kwds) {
   return result;
 }
 
-PyObject* Fenn_close(PyObject* self, PyObject* /*unused*/) {
-  CloseContext(AsFenn(self));
+PyObject* Fenn_close(PyObject* self_obj, PyObject* /*unused*/) {
+  FennObject* self = AsFenn(self_obj);
+  AcquireObjectLock(self);
+  Py_BEGIN_ALLOW_THREADS
+  CloseContext(self);
+  Py_END_ALLOW_THREADS
+  ReleaseObjectLock(self);
   Py_RETURN_NONE;
 }
 

@@ -10,8 +10,11 @@
  * Status: load_fenn_func returns 0 or -1; the shims return 0 on success and
  * 1 on any failure, including every call made before a successful load.
  *
- * Threads: there is no lock. The table is written only while loading, and
- * the Python class calls everything with the interpreter lock held.
+ * Threads: there is no lock. The table is written only while loading, which
+ * the Python class does with the interpreter lock held and before any
+ * context exists; afterwards it is only read. The shims may then run on
+ * several threads at once (the class calls them with the interpreter lock
+ * released), each context used by one thread at a time.
  */
 #ifndef ZOR_FENN_FUNC_H
 #define ZOR_FENN_FUNC_H
