@@ -1,5 +1,5 @@
-// Compiled with -ffp-contract=off (see CMakeLists.txt): the filter sums and
-// the rescale are rounded exactly as written.
+// Compiled with -ffp-contract=off (see mel_vector.h): every lane, thread
+// count and architecture rounds the same way.
 #include "whisper/log_mel.h"
 
 #include <sys/stat.h>
@@ -7,25 +7,29 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "whisper/mel_fft.h"
 
 namespace {
 
+using whisper_spectrum::kFftBins;
 using whisper_spectrum::kFftSize;
 
 constexpr int kHop = 160;
 constexpr int kMelBins = 128;
-constexpr int kFftBins = kFftSize / 2 + 1;  // 201
 constexpr int kReflect = 200;               // reflected samples before the signal
 constexpr int64_t kTrailingZeros = 480000 + 200;
-constexpr float kFrameBeyondSignal = -10.0f;  // log10 of the 1e-10 floor
+constexpr float kPowerFloor = 1e-10f;         // mel power below it counts as it
+constexpr float kFrameBeyondSignal = -10.0f;  // log10 of the floor
 
 struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
@@ -41,6 +45,12 @@ std::string& filters_path_locked() {
   return path;
 }
 
+// A bin's non-zero weights: [begin, end) of the 201 FFT bins.
+struct MelSpan {
+  int begin;
+  int end;
+};
+
 // The last filter bank read, kept with the identity of the file it came
 // from. Every call still opens the file (so a missing file fails with the
 // same message as without a cache) and compares its identity; any change
@@ -55,6 +65,7 @@ struct FilterCache {
   struct timespec mtime {};
   struct timespec ctime {};
   std::vector<float> weights;
+  std::vector<MelSpan> spans;
 };
 FilterCache g_filter_cache;
 
@@ -71,9 +82,23 @@ bool settled(const struct timespec& file_time, const struct timespec& now) {
   return file_time.tv_sec + kSettledSeconds < now.tv_sec;
 }
 
+// Each bin's span of non-zero weights (empty for a bin without any).
+std::vector<MelSpan> find_spans(const whisper_filters& filters) {
+  std::vector<MelSpan> spans(filters.mel_bins);
+  for (int j = 0; j < filters.mel_bins; ++j) {
+    const float* w = filters.weights.data() + static_cast<size_t>(j) * filters.fft_bins;
+    int begin = 0, end = filters.fft_bins;
+    while (begin < end && w[begin] == 0.0f) ++begin;
+    while (end > begin && w[end - 1] == 0.0f) --end;
+    spans[j] = {begin, end};
+  }
+  return spans;
+}
+
 // Fills filters.weights (mel_bins x fft_bins float32, little-endian) from
-// the filter file. Bytes after the weights are ignored.
-bool load_filters(whisper_filters& filters) {
+// the filter file, and spans with each bin's non-zero span. Bytes after the
+// weights are ignored.
+bool load_filters(whisper_filters& filters, std::vector<MelSpan>& spans) {
   std::string path;
   {
     std::lock_guard<std::mutex> lock(g_path_mutex);
@@ -95,6 +120,7 @@ bool load_filters(whisper_filters& filters) {
       cache.ino == st.st_ino && cache.size == st.st_size && same_time(cache.mtime, st.st_mtim) &&
       same_time(cache.ctime, st.st_ctim) && cache.weights.size() == count) {
     std::copy(cache.weights.begin(), cache.weights.end(), filters.weights.begin());
+    spans = cache.spans;
     return true;
   }
   cache.valid = false;
@@ -111,6 +137,7 @@ bool load_filters(whisper_filters& filters) {
                           uint32_t(b[3]) << 24;
     std::memcpy(&filters.weights[i], &bits, sizeof(float));
   }
+  spans = find_spans(filters);
   if (have_stat && have_now && settled(st.st_mtim, now) && settled(st.st_ctim, now)) {
     cache.path = path;
     cache.dev = st.st_dev;
@@ -119,56 +146,189 @@ bool load_filters(whisper_filters& filters) {
     cache.mtime = st.st_mtim;
     cache.ctime = st.st_ctim;
     cache.weights = filters.weights;
+    cache.spans = spans;
     cache.valid = true;
   }
   return true;
 }
 
 struct MelJob {
-  const float* padded;  // reflection + samples; never read at or beyond n
-  int64_t n;            // sample count + 200
+  const float* samples;
+  int n_samples;
+  int64_t n;            // sample count + 200: no frame reads at or beyond it
   int frames;
-  int computed_frames;  // min(n / 160 + 1, frames); later frames stay -10
-  int n_threads;
-  const whisper_filters* filters;
+  int computed_frames;  // min(n / 160 + 1, frames); later frames hold -10
+  int groups;           // groups of kLanes frames that cover the computed ones
+  int parts;            // one per thread; part t takes a contiguous run of groups
+  const float* hann;
+  const float* weights;
+  const MelSpan* spans;
   float* values;
+
+  // The clamp needs the maximum of every part before any part rescales.
+  std::mutex mutex;
+  std::condition_variable parts_measured;
+  int measured = 0;
+  float max = kFrameBeyondSignal;  // the uncomputed frames always take part
 };
 
-// Frames t, t + T, t + 2T, ... of the computed ones. Allocates nothing, so
-// it cannot throw while other workers still run.
-void mel_worker(int thread_index, const MelJob& job) noexcept {
-  const whisper_spectrum::mel_tables& tables = whisper_spectrum::get_mel_tables();
-  float frame[kFftSize];
-  float spectrum[2 * kFftSize];
-  float power[kFftBins];
-  float scratch[whisper_spectrum::mel_fft_scratch_size(kFftSize)];
-  const float* weights = job.filters->weights.data();
-  const int fft_bins = job.filters->fft_bins;
+// The padded signal at index p: 200 reflected samples (sample 0 left out;
+// missing ones of a short input are 0), the samples, then zeros.
+float padded_sample(const MelJob& job, int64_t p) {
+  if (p < kReflect) {
+    const int64_t src = kReflect - p;
+    return src < job.n_samples ? job.samples[src] : 0.0f;
+  }
+  return p < job.n ? job.samples[p - kReflect] : 0.0f;
+}
 
-  for (int i = thread_index; i < job.computed_frames; i += job.n_threads) {
-    const int64_t offset = static_cast<int64_t>(i) * kHop;
-    const int m = static_cast<int>(std::min<int64_t>(kFftSize, job.n - offset));
-    for (int s = 0; s < m; ++s) frame[s] = job.padded[offset + s] * tables.hann[s];
-    std::fill(frame + m, frame + kFftSize, 0.0f);
-
-    whisper_spectrum::mel_fft(frame, kFftSize, spectrum, scratch);
-    for (int k = 0; k < kFftBins; ++k) {
-      power[k] = spectrum[2 * k] * spectrum[2 * k] + spectrum[2 * k + 1] * spectrum[2 * k + 1];
+// Windowed frames first_frame .. first_frame + 7, one per lane, split into
+// even and odd samples as the transform takes them. Frames that reach the
+// reflection or the end of the signal are first assembled in edge; frames
+// past the computed ones are zeros.
+ZOR_LANES_INLINE void gather_frames(const MelJob& job, int first_frame,
+                                    float (&edge)[whisper_spectrum::kLanes][kFftSize],
+                                    whisper_spectrum::mel_fft_work& work) {
+  using namespace whisper_spectrum;
+  const float* src[kLanes];
+  for (int l = 0; l < kLanes; ++l) {
+    const int frame = first_frame + l;
+    const int64_t offset = static_cast<int64_t>(frame) * kHop;  // index in the padded signal
+    if (frame < job.computed_frames && offset >= kReflect && offset + kFftSize <= job.n) {
+      src[l] = job.samples + (offset - kReflect);
+      continue;
     }
-    for (int j = 0; j < kMelBins; ++j) {
-      const float* w = weights + static_cast<size_t>(j) * fft_bins;
-      double sum = 0.0;
-      int k = 0;
-      for (; k + 3 < kFftBins; k += 4) {
-        const float group = power[k] * w[k] + power[k + 1] * w[k + 1] +
-                            power[k + 2] * w[k + 2] + power[k + 3] * w[k + 3];
-        sum += group;
-      }
-      for (; k < kFftBins; ++k) sum += power[k] * w[k];
-      job.values[static_cast<size_t>(j) * job.frames + i] =
-          static_cast<float>(std::log10(std::max(sum, 1e-10)));
+    for (int s = 0; s < kFftSize; ++s) {
+      edge[l][s] = frame < job.computed_frames ? padded_sample(job, offset + s) : 0.0f;
+    }
+    src[l] = edge[l];
+  }
+  // Blocks of 16 samples: per lane, 8 even and 8 odd ones, then an 8 x 8
+  // transpose of each set puts the lanes side by side.
+  for (int b = 0; b < kFftSize / 16; ++b) {
+    const lanes_f32 h0 = lanes_load(job.hann + 16 * b);
+    const lanes_f32 h1 = lanes_load(job.hann + 16 * b + 8);
+    lanes_f32 even[kLanes], odd[kLanes];
+    for (int l = 0; l < kLanes; ++l) {
+      const lanes_f32 a = lanes_load(src[l] + 16 * b) * h0;
+      const lanes_f32 c = lanes_load(src[l] + 16 * b + 8) * h1;
+      even[l] = __builtin_shuffle(a, c, lanes_i32{0, 2, 4, 6, 8, 10, 12, 14});
+      odd[l] = __builtin_shuffle(a, c, lanes_i32{1, 3, 5, 7, 9, 11, 13, 15});
+    }
+    lanes_transpose(even);
+    lanes_transpose(odd);
+    for (int i = 0; i < kLanes; ++i) {
+      lanes_store(work.re + (8 * b + i) * kLanes, even[i]);
+      lanes_store(work.im + (8 * b + i) * kLanes, odd[i]);
     }
   }
+}
+
+// Spectrogram values (before the clamp) of the groups [group_begin,
+// group_end); returns their maximum. Allocates nothing.
+ZOR_LANES_CLONES float compute_groups(const MelJob& job, int group_begin, int group_end) noexcept {
+  using whisper_spectrum::kLanes;
+  using whisper_spectrum::lanes_f32;
+  whisper_spectrum::mel_fft_work work;
+  alignas(32) float edge[kLanes][kFftSize];
+  alignas(32) float power[kFftBins * kLanes];
+  alignas(32) float mel[kMelBins * kLanes];
+  lanes_f32 top = whisper_spectrum::lanes_splat(kFrameBeyondSignal);
+  const lanes_f32 floor = whisper_spectrum::lanes_splat(kPowerFloor);
+  const lanes_f32 beyond = whisper_spectrum::lanes_splat(kFrameBeyondSignal);
+  for (int g = group_begin; g < group_end; ++g) {
+    const int first = g * kLanes;
+    gather_frames(job, first, edge, work);
+    whisper_spectrum::mel_power_spectrum(work, power);
+    // All sums first, then all logarithms: independent iterations that
+    // overlap in the processor, where alternating them would chain.
+    for (int j = 0; j < kMelBins; ++j) {
+      // Only the filter's non-zero span: the rest adds exact zeros.
+      const float* w = job.weights + static_cast<size_t>(j) * kFftBins;
+      lanes_f32 sum{};
+      for (int k = job.spans[j].begin; k < job.spans[j].end; ++k) {
+        sum += whisper_spectrum::lanes_load(power + k * kLanes) * w[k];
+      }
+      whisper_spectrum::lanes_store(mel + j * kLanes, sum);
+    }
+    const int count = std::min(kLanes, job.computed_frames - first);
+    for (int j = 0; j < kMelBins; ++j) {
+      const lanes_f32 sum = whisper_spectrum::lanes_load(mel + j * kLanes);
+      const auto low = sum < floor;
+      lanes_f32 v = whisper_spectrum::lanes_log10(low ? floor : sum);
+      v = low ? beyond : v;  // log10 of the floor, exactly
+      top = whisper_spectrum::lanes_max(top, v);  // lanes past the signal hold -10
+      float* out = job.values + static_cast<size_t>(j) * job.frames + first;
+      if (count == kLanes) {
+        whisper_spectrum::lanes_store(out, v);
+      } else {
+        for (int l = 0; l < count; ++l) out[l] = v[l];
+      }
+    }
+  }
+  float result = kFrameBeyondSignal;
+  for (int l = 0; l < kLanes; ++l) result = std::max(result, top[l]);
+  return result;
+}
+
+// Clamp at floor_value and rescale: (max(v, floor) + 4) / 4, exactly the
+// double-precision result rounded to float (v + 4 is exact in double for
+// these magnitudes, and so is the quarter).
+ZOR_LANES_CLONES void rescale(float* v, size_t count, float floor_value) noexcept {
+  using whisper_spectrum::kLanes;
+  using whisper_spectrum::lanes_f32;
+  const lanes_f32 floor = whisper_spectrum::lanes_splat(floor_value);
+  size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    const lanes_f32 x = whisper_spectrum::lanes_max(whisper_spectrum::lanes_load(v + i), floor);
+    whisper_spectrum::lanes_store(v + i, (x + 4.0f) * 0.25f);
+  }
+  for (; i < count; ++i) v[i] = (std::max(v[i], floor_value) + 4.0f) * 0.25f;
+}
+
+// The groups [first, second) of a part.
+std::pair<int, int> part_groups(const MelJob& job, int part) {
+  const auto edge = [&job](int p) {
+    return static_cast<int>(static_cast<int64_t>(job.groups) * p / job.parts);
+  };
+  return {edge(part), edge(part + 1)};
+}
+
+// Part t of T: its groups, then (once every part has its maximum) the
+// clamp and rescale of its frames and its share of the uncomputed frames.
+void compute_part(MelJob& job, int part) noexcept {
+  const std::pair<int, int> groups = part_groups(job, part);
+  const float top = compute_groups(job, groups.first, groups.second);
+  std::lock_guard<std::mutex> lock(job.mutex);
+  job.max = std::max(job.max, top);
+  if (++job.measured == job.parts) job.parts_measured.notify_all();
+}
+
+void finish_part(MelJob& job, int part) noexcept {
+  using whisper_spectrum::kLanes;
+  float floor_value;
+  {
+    std::unique_lock<std::mutex> lock(job.mutex);
+    job.parts_measured.wait(lock, [&job] { return job.measured == job.parts; });
+    floor_value = job.max - 8.0f;  // the double difference, rounded: same clamp
+  }
+  const std::pair<int, int> groups = part_groups(job, part);
+  const int f0 = std::min(job.computed_frames, groups.first * kLanes);
+  const int f1 = std::min(job.computed_frames, groups.second * kLanes);
+  const int64_t rest = job.frames - job.computed_frames;
+  const int r0 = job.computed_frames + static_cast<int>(rest * part / job.parts);
+  const int r1 = job.computed_frames + static_cast<int>(rest * (part + 1) / job.parts);
+  const float beyond = (std::max(kFrameBeyondSignal, floor_value) + 4.0f) * 0.25f;
+  for (int j = 0; j < kMelBins; ++j) {
+    float* row = job.values + static_cast<size_t>(j) * job.frames;
+    rescale(row + f0, static_cast<size_t>(f1 - f0), floor_value);
+    std::fill(row + r0, row + r1, beyond);
+  }
+}
+
+void run_part(MelJob& job, int part) noexcept {
+  compute_part(job, part);
+  finish_part(job, part);
 }
 
 void fail_to_stdout() {
@@ -183,59 +343,52 @@ bool log_mel_spectrogram(const float* samples, int n_samples, int n_threads,
   if (n_samples < 0 || (n_samples > 0 && samples == nullptr)) return false;
   // The frame loop reads 201 weights for each of 128 bins.
   if (filters.mel_bins != kMelBins || filters.fft_bins != kFftBins) return false;
-  whisper_spectrum::get_mel_tables();
-  if (!load_filters(filters)) return false;
-
-  // Only the reflection and the samples are stored: a frame never reads at
-  // or beyond n = sample count + 200, so the trailing zeros are implicit.
-  const int64_t n = static_cast<int64_t>(n_samples) + kReflect;
-  std::vector<float> padded(static_cast<size_t>(n));
-  for (int p = 0; p < kReflect; ++p) {
-    const int src = kReflect - p;  // 200, 199, ..., 1; sample 0 is not mirrored
-    padded[p] = src < n_samples ? samples[src] : 0.0f;  // short input: missing samples are 0
-  }
-  if (n_samples > 0) std::copy(samples, samples + n_samples, padded.begin() + kReflect);
+  std::vector<MelSpan> spans;
+  if (!load_filters(filters, spans)) return false;
 
   const int64_t padded_size = static_cast<int64_t>(n_samples) + kReflect + kTrailingZeros;
   mel.bins = kMelBins;
   mel.frames = static_cast<int>((padded_size - kFftSize) / kHop);
   mel.signal_frames = 1 + (n_samples - 200) / kHop;
-  mel.values.assign(static_cast<size_t>(kMelBins) * mel.frames, kFrameBeyondSignal);
+  // Every value is written below; a reused spectrogram of the same size
+  // costs nothing here.
+  mel.values.resize(static_cast<size_t>(kMelBins) * mel.frames);
 
+  // The padded signal is not built: frames read the samples in place, and
+  // the reflection and the trailing zeros are worked out where a frame
+  // reaches them.
   MelJob job;
-  job.padded = padded.data();
-  job.n = n;
+  job.samples = samples;
+  job.n_samples = n_samples;
+  job.n = static_cast<int64_t>(n_samples) + kReflect;
   job.frames = mel.frames;
-  job.computed_frames = static_cast<int>(std::min<int64_t>(n / kHop + 1, mel.frames));
-  // At least one thread (0 or fewer would never advance), and no thread
-  // without a frame to compute; the bits do not depend on the split.
-  job.n_threads = std::max(1, std::min(n_threads, job.computed_frames));
-  job.filters = &filters;
+  job.computed_frames = static_cast<int>(std::min<int64_t>(job.n / kHop + 1, mel.frames));
+  job.groups = (job.computed_frames + whisper_spectrum::kLanes - 1) / whisper_spectrum::kLanes;
+  // At least one part (0 or fewer threads act as 1), and none without a
+  // group to compute; the bits do not depend on the split.
+  job.parts = std::max(1, std::min(n_threads, job.groups));
+  job.hann = whisper_spectrum::mel_hann_window();
+  job.weights = filters.weights.data();
+  job.spans = spans.data();
   job.values = mel.values.data();
 
   std::vector<std::thread> workers;
   std::vector<int> run_here{0};
-  workers.reserve(job.n_threads - 1);
-  run_here.reserve(job.n_threads);
-  for (int t = 1; t < job.n_threads; ++t) {
+  workers.reserve(job.parts - 1);
+  run_here.reserve(job.parts);
+  for (int t = 1; t < job.parts; ++t) {
     try {
-      workers.emplace_back(mel_worker, t, std::cref(job));
+      workers.emplace_back(run_part, std::ref(job), t);
     } catch (...) {
       // No thread to be had (or no memory for its state): this thread does
-      // its frames. run_here has room for every index, so this cannot throw.
+      // its part. run_here has room for every index, so this cannot throw.
       run_here.push_back(t);
     }
   }
-  for (int t : run_here) mel_worker(t, job);
+  // Every part here is measured before any waits for the others' maxima.
+  for (int t : run_here) compute_part(job, t);
+  for (int t : run_here) finish_part(job, t);
   for (std::thread& w : workers) w.join();
-
-  double mmax = -1e20;
-  for (float v : mel.values) mmax = std::max(mmax, static_cast<double>(v));
-  const double floor_value = mmax - 8.0;
-  for (float& v : mel.values) {
-    if (v < floor_value) v = static_cast<float>(floor_value);
-    v = static_cast<float>((v + 4.0) * 0.25);
-  }
   return true;
 }
 

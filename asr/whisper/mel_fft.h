@@ -1,36 +1,35 @@
-// The spectrogram's FFT: fixed 400-entry sine and cosine tables and a
-// radix-2 split that ends in direct DFTs of odd length (400 -> 200 -> 100
-// -> 50 -> 25). No plan and no allocation: the caller hands in scratch.
+// The spectrogram's transform: the power spectrum of 400 real samples, for
+// eight frames at once (one per vector lane, see mel_vector.h). The 400 real
+// points are packed into 200 complex ones (even samples as real parts, odd
+// as imaginary), transformed by a mixed-radix (5, 5, 4, 2) self-sorting
+// FFT, and unpacked into the 201 bins of the real transform.
 #ifndef ZOR_ASR_WHISPER_MEL_FFT_H_
 #define ZOR_ASR_WHISPER_MEL_FFT_H_
 
-#include <cstddef>
+#include "whisper/mel_vector.h"
 
 namespace whisper_spectrum {
 
-constexpr int kFftSize = 400;  // frame and window length; the tables' period
+constexpr int kFftSize = 400;               // frame and window length
+constexpr int kFftBins = kFftSize / 2 + 1;  // 201
+constexpr int kPacked = kFftSize / 2;       // the complex transform's length
 
-// Filled once per process (thread-safe), then read-only.
-struct mel_tables {
-  float sin_table[kFftSize];  // sin(2*pi*i/400), angle rounded to f32 first
-  float cos_table[kFftSize];
-  float hann[kFftSize];       // periodic Hann window: 0.5 * (1 - cos(2*pi*i/400))
+// Arrays of lanes: element i of lane l is at [i * kLanes + l].
+struct mel_fft_work {
+  // Input, overwritten: sample 2m of a frame in re[m], sample 2m + 1 in im[m].
+  alignas(32) float re[kPacked * kLanes];
+  alignas(32) float im[kPacked * kLanes];
+  alignas(32) float scratch_re[kPacked * kLanes];
+  alignas(32) float scratch_im[kPacked * kLanes];
 };
-const mel_tables& get_mel_tables();
 
-// Floats of scratch that mel_fft needs for a transform of length n.
-constexpr size_t mel_fft_scratch_size(int n) {
-  size_t total = 0;
-  while (n > 1 && n % 2 == 0) {
-    total += 2 * static_cast<size_t>(n);
-    n /= 2;
-  }
-  return total;
-}
+// power[k * kLanes + l] = |X_l[k]|^2 for k = 0..200, where X_l is the
+// unnormalised transform of lane l's 400 samples. Thread-safe.
+void mel_power_spectrum(mel_fft_work& work, float* power);
 
-// Complex FFT of n real floats (n divides 400) into 2n floats, real and
-// imaginary parts interleaved. scratch holds mel_fft_scratch_size(n) floats.
-void mel_fft(const float* in, int n, float* out, float* scratch);
+// The periodic Hann window, 0.5 * (1 - cos(2*pi*i/400)) with the angle
+// rounded to float first, and 0 at i = 0. Filled once per process.
+const float* mel_hann_window();
 
 }  // namespace whisper_spectrum
 
