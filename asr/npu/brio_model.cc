@@ -154,8 +154,7 @@ void TransposeBlocked(const float* src, size_t v_count, size_t t_count, float* d
 // Construction steps; returns with m->loaded set only when all succeed.
 void Load(BrioModel* m, const std::string& model_path);
 bool RunForward(BrioModel* m, const float* features, int frames_in, int dim, int language,
-                int text_norm, bool swap_int_inputs, ForwardResult* result,
-                const BrioModel::RowVisitor& on_row);
+                int text_norm, bool swap_int_inputs, const BrioModel::LogitsReader& read);
 
 }  // namespace
 
@@ -178,23 +177,30 @@ BrioModel::~BrioModel() {
 ForwardResult BrioModel::Forward(const float* features, int frames_in, int dim, int language,
                                  int text_norm, bool swap_int_inputs) {
   ForwardResult result;
-  ForwardInto(features, frames_in, dim, language, text_norm, swap_int_inputs, &result);
-  return result;
+  const bool ok = ForwardInPlace(
+      features, frames_in, dim, language, text_norm, swap_int_inputs,
+      [&result](const LogitsView& out) {
+        const size_t count = static_cast<size_t>(out.frames) * static_cast<size_t>(out.vocab);
+        if (out.vocab_major) {
+          result.logits.resize(count);
+          TransposeBlocked(out.data, static_cast<size_t>(out.vocab),
+                           static_cast<size_t>(out.frames), result.logits.data());
+        } else {
+          result.logits.assign(out.data, out.data + count);  // already [T][V]
+        }
+        result.frames = out.frames;
+        result.vocab = out.vocab;
+      });
+  return ok ? result : ForwardResult{};
 }
 
-void BrioModel::ForwardInto(const float* features, int frames_in, int dim, int language,
-                            int text_norm, bool swap_int_inputs, ForwardResult* result,
-                            const RowVisitor& on_row) {
-  bool ok = false;
+bool BrioModel::ForwardInPlace(const float* features, int frames_in, int dim, int language,
+                               int text_norm, bool swap_int_inputs, const LogitsReader& read) {
   try {
-    ok = RunForward(this, features, frames_in, dim, language, text_norm, swap_int_inputs, result,
-                    on_row);
+    return RunForward(this, features, frames_in, dim, language, text_norm, swap_int_inputs,
+                      read);
   } catch (...) {
-  }
-  if (!ok) {
-    result->logits.clear();
-    result->frames = 0;
-    result->vocab = 0;
+    return false;
   }
 }
 
@@ -311,8 +317,7 @@ void Load(BrioModel* m, const std::string& model_path) {
 }
 
 bool RunForward(BrioModel* m, const float* features, int frames_in, int dim, int language,
-                int text_norm, bool swap_int_inputs, ForwardResult* result,
-                const BrioModel::RowVisitor& on_row) {
+                int text_norm, bool swap_int_inputs, const BrioModel::LogitsReader& read) {
   BrioModel& self = *m;
   if (!self.loaded || self.context == nullptr || features == nullptr || frames_in <= 0 ||
       dim <= 0) {
@@ -412,27 +417,12 @@ bool RunForward(BrioModel* m, const float* features, int frames_in, int dim, int
     return false;
   }
 
-  const uint32_t t_count = count / vocab_extent;
-  const float* src = static_cast<const float*>(output.buf);
-  result->frames = static_cast<int32_t>(t_count);
-  result->vocab = vocab;
-  const size_t row_floats = vocab_extent;
-  if (vocab_extent == last_extent && !on_row) {
-    result->logits.assign(src, src + count);  // already [T][V]
-  } else if (vocab_extent == last_extent) {
-    result->logits.resize(count);
-    for (uint32_t t = 0; t < t_count; ++t) {
-      float* row = result->logits.data() + t * row_floats;
-      std::memcpy(row, src + t * row_floats, row_floats * sizeof(float));
-      on_row(static_cast<int32_t>(t), row, vocab);
-    }
-  } else {
-    result->logits.resize(count);
-    TransposeBlocked(src, vocab_extent, t_count, result->logits.data());
-    for (uint32_t t = 0; t < t_count && on_row; ++t) {
-      on_row(static_cast<int32_t>(t), result->logits.data() + t * row_floats, vocab);
-    }
-  }
+  LogitsView view;
+  view.data = static_cast<const float*>(output.buf);
+  view.frames = static_cast<int32_t>(count / vocab_extent);
+  view.vocab = vocab;
+  view.vocab_major = vocab_extent != last_extent;
+  read(view);
   return true;
 }
 

@@ -2,7 +2,8 @@
 // Construction works out which input takes the speech features, which two
 // take the language and text-normalisation ids, and the model's frame count;
 // Forward quantises the features, runs the network and returns the logits as
-// frames x vocabulary.
+// frames x vocabulary; ForwardInPlace lets a caller read them where the
+// runtime put them instead.
 #ifndef ZOR_ASR_NPU_BRIO_MODEL_H_
 #define ZOR_ASR_NPU_BRIO_MODEL_H_
 
@@ -20,6 +21,17 @@ struct ForwardResult {
   int32_t vocab = 0;
 };
 
+// The network's output where the runtime left it, in the runtime's layout:
+// frame-major, data[t * vocab + v], or vocabulary-major, data[v * frames + t].
+// Valid only during the call that hands it over: the runtime reuses or frees
+// its output buffer at the next run.
+struct LogitsView {
+  const float* data = nullptr;
+  int32_t frames = 0;
+  int32_t vocab = 0;
+  bool vocab_major = false;
+};
+
 class BrioModel {
  public:
   // Never throws for runtime failures: check loaded afterwards.
@@ -32,18 +44,14 @@ class BrioModel {
   ForwardResult Forward(const float* features, int frames, int dim, int language,
                         int text_norm, bool swap_int_inputs);
 
-  // Sees each row of the logits once it is complete in the result. A
-  // frame-major output is handed over row by row right after each row is
-  // copied, while it is still in cache, so a decoder reading it costs no
-  // second trip through memory.
-  using RowVisitor = std::function<void(int32_t frame, const float* scores, int32_t vocab)>;
-
-  // Forward into *result, reusing its storage. A recognizer that keeps one
-  // result across calls copies the logits (tens of megabytes) into memory
-  // that is already mapped, instead of faulting in a fresh buffer each time.
-  // On failure *result is the empty result (its capacity is kept).
-  void ForwardInto(const float* features, int frames, int dim, int language, int text_norm,
-                   bool swap_int_inputs, ForwardResult* result, const RowVisitor& on_row = {});
+  // Runs the network and hands its output to read in place, without copying
+  // the logits (tens of megabytes): a reader that needs only a little of
+  // them (the best token of each frame) makes one pass over the runtime's
+  // buffer. Returns false, without calling read, on every failure for which
+  // Forward returns the empty result; returns false too when read throws.
+  using LogitsReader = std::function<void(const LogitsView&)>;
+  bool ForwardInPlace(const float* features, int frames, int dim, int language, int text_norm,
+                      bool swap_int_inputs, const LogitsReader& read);
 
   bool loaded = false;
   zornn_context context = nullptr;

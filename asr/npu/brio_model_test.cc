@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -495,40 +496,57 @@ TEST_F(BrioModelTest, FrameMajorIsCopiedAndVocabMajorTransposed) {
   }
 }
 
-// ForwardInto gives what Forward gives, reuses the result's storage, shows
-// every row to the visitor in order, and leaves the empty result on failure.
-TEST_F(BrioModelTest, ForwardIntoReusesTheResultAndVisitsEveryRow) {
+// ForwardInPlace hands over the runtime's own buffer in the runtime's
+// layout, holding what Forward returns as rows; every failure leaves the
+// reader uncalled, and the model usable.
+TEST_F(BrioModelTest, ForwardInPlaceReadsTheRuntimesOwnOutput) {
   const int vocab = 1500;
-  for (const char* layout : {"frame_major", "vocab_major"}) {
+  for (const bool vocab_major : {false, true}) {
+    const char* layout = vocab_major ? "vocab_major" : "frame_major";
     NpurtModel m = NpurtModel::SenseVoice(800, vocab);
     m.Line(std::string("layout ") + layout).Tokens({3, 5, 5, 1200});
     std::unique_ptr<BrioModel> model;
     Load(m, &model);
     std::vector<float> f = Features(37);
     const ForwardResult expected = model->Forward(f.data(), 37, 560, 0, 14, false);
+    ASSERT_EQ(expected.frames, 41);
 
-    ForwardResult reused;
-    std::vector<int32_t> frames_seen;
-    bool rows_match = true;
-    const BrioModel::RowVisitor visit = [&](int32_t frame, const float* scores, int32_t v) {
-      frames_seen.push_back(frame);
-      rows_match = rows_match && v == vocab &&
-                   std::equal(scores, scores + v, &expected.logits[size_t(frame) * vocab]);
+    int calls = 0;
+    LogitsView seen;
+    bool cells_match = true;
+    const BrioModel::LogitsReader read = [&](const LogitsView& out) {
+      ++calls;
+      seen = out;
+      for (int32_t t = 0; t < out.frames; ++t) {
+        for (int32_t v = 0; v < out.vocab; ++v) {
+          const float cell = out.vocab_major ? out.data[size_t(v) * out.frames + t]
+                                             : out.data[size_t(t) * out.vocab + v];
+          cells_match = cells_match && cell == expected.logits[size_t(t) * vocab + v];
+        }
+      }
     };
-    model->ForwardInto(f.data(), 37, 560, 0, 14, false, &reused, visit);
-    EXPECT_EQ(reused.logits, expected.logits) << layout;
-    const float* storage = reused.logits.data();
-    frames_seen.clear();
-    model->ForwardInto(f.data(), 37, 560, 0, 14, false, &reused, visit);
-    EXPECT_EQ(reused.logits.data(), storage) << "storage reallocated, " << layout;
-    ASSERT_EQ(frames_seen.size(), 41u) << layout;
-    for (int32_t t = 0; t < 41; ++t) EXPECT_EQ(frames_seen[t], t);
-    EXPECT_TRUE(rows_match) << layout;
+    ASSERT_TRUE(model->ForwardInPlace(f.data(), 37, 560, 0, 14, false, read)) << layout;
+    EXPECT_EQ(calls, 1) << layout;
+    EXPECT_EQ(seen.frames, 41) << layout;
+    EXPECT_EQ(seen.vocab, vocab) << layout;
+    EXPECT_EQ(seen.vocab_major, vocab_major) << layout;
+    EXPECT_TRUE(cells_match) << layout;
+    // The very buffer the runtime returns (it stays valid until the next
+    // run), not a copy of it.
+    zornn_output output;
+    std::memset(&output, 0, sizeof(output));
+    output.want_float = 1;
+    ASSERT_EQ(zornn_outputs_get(model->context, 1, &output), 0);
+    EXPECT_EQ(seen.data, static_cast<const float*>(output.buf)) << layout;
 
-    model->ForwardInto(nullptr, 37, 560, 0, 14, false, &reused, visit);
-    EXPECT_TRUE(reused.logits.empty());
-    EXPECT_EQ(reused.frames, 0);
-    EXPECT_EQ(reused.vocab, 0);
+    calls = 0;
+    EXPECT_FALSE(model->ForwardInPlace(nullptr, 37, 560, 0, 14, false, read));
+    EXPECT_EQ(calls, 0) << layout;
+    // A reader that throws is a failed call, not an escaping exception.
+    EXPECT_FALSE(model->ForwardInPlace(f.data(), 37, 560, 0, 14, false,
+                                       [](const LogitsView&) { throw std::bad_alloc(); }));
+    EXPECT_TRUE(model->ForwardInPlace(f.data(), 37, 560, 0, 14, false, read));
+    EXPECT_EQ(calls, 1) << layout;
   }
 }
 
@@ -565,8 +583,14 @@ TEST_F(BrioModelTest, OutputChecks) {
     CaptureStderr();
     ForwardResult r = model->Forward(f.data(), 800, 560, 0, 14, false);
     *err = GetCapturedStderr();
-    // Whatever went wrong, the next call on the same model works unless the
-    // fault is permanent.
+    // Every fault is permanent here: the in-place reader is never called
+    // either, and says the same.
+    bool read = false;
+    CaptureStderr();
+    EXPECT_FALSE(model->ForwardInPlace(f.data(), 800, 560, 0, 14, false,
+                                       [&read](const LogitsView&) { read = true; }));
+    EXPECT_EQ(GetCapturedStderr(), *err);
+    EXPECT_FALSE(read);
     return r;
   };
   std::string err;

@@ -1,50 +1,179 @@
 #include "sensevoice/ctc_greedy_decoder.h"
 
-#include <cmath>
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
-// Index of the first maximum of row[0..n), as a left-to-right scan with a
-// strict "greater than" finds it (a NaN in slot 0 wins, later NaNs never
-// do). Done in two passes that vectorise: the maximum over 32 independent
-// lanes (enough to keep the vector units busy rather than waiting on each
-// other), then the first block of 32 holding it, found with branch-free
-// compares, and the slot within it. A row of the full vocabulary stays in
-// cache between the passes.
-int FirstArgMax(const float* row, int n) {
-  const float first = row[0];
-  if (std::isnan(first)) return 0;
-  constexpr int kLanes = 32;
-  float lane[kLanes];
-  for (float& m : lane) m = first;
-  int v = 1;
-  for (; v + kLanes <= n; v += kLanes) {
-    for (int k = 0; k < kLanes; ++k) {
-      const float x = row[v + k];
-      lane[k] = x > lane[k] ? x : lane[k];
+// Four-float vectors, the native width of both SSE and NEON, written once
+// with the compiler's vector extensions.
+typedef float F4 __attribute__((vector_size(16)));
+typedef int32_t I4 __attribute__((vector_size(16)));
+constexpr int kWidth = 4;
+
+inline F4 Load(const float* p) {
+  F4 x;
+  std::memcpy(&x, p, sizeof(x));  // unaligned
+  return x;
+}
+
+inline bool AnyLane(I4 mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) != 0; }
+
+// The running maximum of a left-to-right scan with strict "greater than":
+// a NaN x never enters it, and a NaN maximum is never left. One instruction
+// on either instruction set.
+inline F4 Raise(F4 x, F4 top) { return x > top ? x : top; }
+
+// The first maximum of each of kRows rows of n scores, stride floats
+// apart, as a left-to-right scan with strict "greater than" finds it: a NaN
+// in slot 0 wins, later NaNs never do, and of equal scores (-0 and +0 too)
+// the first wins. Each block of 32 scores is reduced onto the row's running
+// maximum, and only the last block that raised it is remembered: the answer
+// is that block's first slot holding the final maximum, since every earlier
+// score is below it. The rows are read side by side, kRows streams through
+// memory at once, which the memory system serves faster than one.
+template <int kRows>
+void RowsFirstArgMax(const float* rows, size_t stride, int n, int32_t* best) {
+  constexpr int kBlock = 32;
+  float top[kRows];
+  F4 top4[kRows];
+  int at[kRows];
+  bool in_block[kRows];  // at is a block to search rather than the answer
+  for (int r = 0; r < kRows; ++r) {
+    top[r] = rows[r * stride];
+    top4[r] = F4{} + top[r];
+    at[r] = 0;
+    in_block[r] = false;
+  }
+  int i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    for (int r = 0; r < kRows; ++r) {
+      const float* p = rows + r * stride + i;
+      F4 a = top4[r], b = top4[r];
+      for (int k = 0; k < kBlock; k += 2 * kWidth) {
+        a = Raise(Load(p + k), a);
+        b = Raise(Load(p + k + kWidth), b);
+      }
+      a = Raise(a, b);
+      if (AnyLane(a > top4[r])) {
+        for (int lane = 0; lane < kWidth; ++lane) top[r] = a[lane] > top[r] ? a[lane] : top[r];
+        top4[r] = F4{} + top[r];
+        at[r] = i;
+        in_block[r] = true;
+      }
     }
   }
-  float best = first;
-  for (int k = 0; k < kLanes; ++k) best = lane[k] > best ? lane[k] : best;
-  for (; v < n; ++v) best = row[v] > best ? row[v] : best;
-  // best is never NaN here, and -0 == +0 as for the strict comparison.
-  int i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    int hit = 0;
-    for (int k = 0; k < kLanes; ++k) hit |= row[i + k] == best;
-    if (hit) break;
+  for (int r = 0; r < kRows; ++r) {
+    const float* row = rows + r * stride;
+    for (int k = i; k < n; ++k) {
+      if (row[k] > top[r]) {
+        top[r] = row[k];
+        at[r] = k;
+        in_block[r] = false;
+      }
+    }
+    if (in_block[r]) {
+      int k = at[r];
+      while (k < at[r] + kBlock - 1 && !(row[k] == top[r])) ++k;
+      at[r] = k;
+    }
+    best[r] = at[r];
   }
-  for (; i < n; ++i) {
-    if (row[i] == best) return i;
+}
+
+// The first maximum of every column t < n of a [vocab][frames] matrix, each
+// column being one frame's scores; the same choice as RowsFirstArgMax on
+// that frame's row. A block of columns keeps a running maximum and its row
+// per column. Each group of kRows rows is first reduced onto the running
+// maxima only; the exact scan of the group, row by row with strict "greater
+// than", runs only for the columns whose maximum the group raises, which
+// real logits do for a handful of groups per column. The rows stream
+// through once, a block-wide piece at a time, while the block's state
+// (8 KiB) stays in the first-level cache. The columns past the last whole
+// vector are scanned one by one in the same pass.
+void ColumnsFirstArgMax(const float* logits, int vocab, int frames, int n, int32_t* best) {
+  constexpr int kBlock = 1024;  // columns, a multiple of kWidth
+  constexpr int kRows = 8;
+  F4 top[kBlock / kWidth];
+  I4 arg[kBlock / kWidth];
+  float tail_top[kWidth];
+  int32_t tail_arg[kWidth];
+  const size_t stride = static_cast<size_t>(frames);
+  for (int t0 = 0; t0 < n; t0 += kBlock) {
+    const int width = std::min(kBlock, n - t0);
+    const int vectors = width / kWidth;
+    const int tail = width - vectors * kWidth;
+    const float* block = logits + t0;
+    const float* tail_cols = block + vectors * kWidth;
+    for (int j = 0; j < vectors; ++j) {
+      top[j] = Load(block + j * kWidth);
+      arg[j] = I4{};
+    }
+    for (int k = 0; k < tail; ++k) {
+      tail_top[k] = tail_cols[k];
+      tail_arg[k] = 0;
+    }
+    auto scan = [&](int v0, int v1, int j) {
+      for (int v = v0; v < v1; ++v) {
+        const F4 x = Load(block + static_cast<size_t>(v) * stride + j * kWidth);
+        const I4 greater = x > top[j];
+        top[j] = greater ? x : top[j];
+        arg[j] = greater ? I4{} + v : arg[j];
+      }
+    };
+    auto scan_tail = [&](int v0, int v1) {
+      for (int k = 0; k < tail; ++k) {
+        for (int v = v0; v < v1; ++v) {
+          const float x = tail_cols[static_cast<size_t>(v) * stride + k];
+          tail_arg[k] = x > tail_top[k] ? v : tail_arg[k];
+          tail_top[k] = x > tail_top[k] ? x : tail_top[k];
+        }
+      }
+    };
+    int v0 = 1;
+    for (; v0 + kRows <= vocab; v0 += kRows) {
+      const float* group = block + static_cast<size_t>(v0) * stride;
+      for (int j = 0; j < vectors; ++j) {
+        F4 a = top[j];
+        for (int r = 0; r < kRows; ++r) a = Raise(Load(group + r * stride + j * kWidth), a);
+        if (AnyLane(a > top[j])) scan(v0, v0 + kRows, j);
+      }
+      scan_tail(v0, v0 + kRows);
+    }
+    for (int j = 0; j < vectors; ++j) scan(v0, vocab, j);
+    scan_tail(v0, vocab);
+    for (int j = 0; j < vectors; ++j) {
+      for (int k = 0; k < kWidth; ++k) best[t0 + j * kWidth + k] = arg[j][k];
+    }
+    for (int k = 0; k < tail; ++k) best[t0 + vectors * kWidth + k] = tail_arg[k];
   }
-  return 0;
 }
 
 }  // namespace
 
+void CtcGreedyDecoder::BestTokens(const float* logits, int frames, int vocab, bool vocab_major,
+                                  int n, int32_t* best) {
+  n = std::min(n, frames);
+  if (n < 1 || vocab < 1 || logits == nullptr || best == nullptr) return;
+  if (vocab_major) {
+    ColumnsFirstArgMax(logits, vocab, frames, n, best);
+    return;
+  }
+  constexpr int kSideBySide = 8;
+  const size_t stride = static_cast<size_t>(vocab);
+  int t = 0;
+  for (; t + kSideBySide <= n; t += kSideBySide) {
+    RowsFirstArgMax<kSideBySide>(logits + t * stride, stride, vocab, best + t);
+  }
+  for (; t < n; ++t) RowsFirstArgMax<1>(logits + t * stride, stride, vocab, best + t);
+}
+
 int CtcGreedyDecoder::BestToken(const float* scores, int vocab) {
-  return vocab < 1 || scores == nullptr ? 0 : FirstArgMax(scores, vocab);
+  if (vocab < 1 || scores == nullptr) return 0;
+  int32_t best = 0;
+  RowsFirstArgMax<1>(scores, 0, vocab, &best);
+  return best;
 }
 
 std::vector<int> CtcGreedyDecoder::Collapse(const int32_t* best, int frames) const {
@@ -62,8 +191,6 @@ std::vector<int> CtcGreedyDecoder::Collapse(const int32_t* best, int frames) con
 std::vector<int> CtcGreedyDecoder::Decode(const float* logits, int frames, int vocab) const {
   if (frames < 1 || vocab < 1 || logits == nullptr) return {};
   std::vector<int32_t> best(static_cast<size_t>(frames));
-  for (int t = 0; t < frames; ++t) {
-    best[t] = FirstArgMax(logits + static_cast<size_t>(t) * static_cast<size_t>(vocab), vocab);
-  }
+  BestTokens(logits, frames, vocab, false, frames, best.data());
   return Collapse(best.data(), frames);
 }

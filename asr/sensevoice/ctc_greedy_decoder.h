@@ -13,11 +13,19 @@ class CtcGreedyDecoder {
   // frames counts once; a blank between two equal tokens keeps both.
   std::vector<int> Decode(const float* logits, int frames, int vocab) const;
 
-  // The two halves of Decode, for a caller that sees the rows one at a time
-  // (BrioModel::ForwardInto's row visitor): the best token of one row (the
-  // first maximum), then the merge of the per-frame best tokens.
+  // The two halves of Decode, for a caller that reads the logits where they
+  // lie (BrioModel::ForwardInPlace): the best token of one row (the first
+  // maximum), then the merge of the per-frame best tokens.
   static int BestToken(const float* scores, int vocab);
   std::vector<int> Collapse(const int32_t* best, int frames) const;
+
+  // best[t] = the best token of frame t, as BestToken chooses it (bit for
+  // bit, NaNs included), for the first n of the frames x vocab logits laid
+  // out frame-major (row t holds frame t's scores) or, with vocab_major,
+  // vocabulary-major (row v holds token v's score on every frame). Either
+  // layout is read in one pass, without a copy; nothing for n < 1.
+  static void BestTokens(const float* logits, int frames, int vocab, bool vocab_major, int n,
+                         int32_t* best);
 
   int32_t blank_id = 0;
 };

@@ -57,6 +57,76 @@ TEST(CtcGreedyDecoder, AgreesWithAPlainScanOnAwkwardRows) {
   }
 }
 
+// The first maximum as a plain left-to-right strict scan finds it.
+int PlainFirstMax(const float* row, int vocab) {
+  int best = 0;
+  for (int v = 1; v < vocab; ++v) {
+    if (row[v] > row[best]) best = v;
+  }
+  return best;
+}
+
+// Both layouts, read in place, choose what the plain scan chooses on every
+// frame, bit for bit, also with repeated maxima, signed zeros, infinities and
+// NaNs (row 0 included), at frame counts and vocabularies on both sides of
+// every vector, block and row-group width; only the first n frames are
+// written.
+TEST(CtcGreedyDecoder, BestTokensOfBothLayoutsAgreeWithAPlainScan) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const float awkward[] = {0.0f, -0.0f, 1.0f, 1.0f, -1.0f, 2.0f, nan, inf, -inf, 0.5f};
+  std::mt19937 rng(7);
+  for (const int frames : {1, 2, 3, 4, 5, 7, 8, 9, 15, 17, 33, 1029}) {
+    for (const int vocab : {1, 2, 3, 7, 8, 9, 31, 32, 33, 63, 65, 97, 1001}) {
+      if (frames * vocab > 300000) continue;
+      for (const bool distinct : {false, true}) {
+        std::vector<float> frame_major(static_cast<size_t>(frames) * vocab);
+        for (float& x : frame_major) {
+          x = distinct ? static_cast<float>(rng() % 100000) : awkward[rng() % 10];
+        }
+        std::vector<float> vocab_major(frame_major.size());
+        for (int t = 0; t < frames; ++t) {
+          for (int v = 0; v < vocab; ++v) {
+            vocab_major[static_cast<size_t>(v) * frames + t] =
+                frame_major[static_cast<size_t>(t) * vocab + v];
+          }
+        }
+        for (const int n : {frames, frames - 1, 1}) {
+          std::vector<int32_t> by_rows(frames, -7), by_columns(frames, -7);
+          CtcGreedyDecoder::BestTokens(frame_major.data(), frames, vocab, false, n,
+                                       by_rows.data());
+          CtcGreedyDecoder::BestTokens(vocab_major.data(), frames, vocab, true, n,
+                                       by_columns.data());
+          for (int t = 0; t < frames; ++t) {
+            const int32_t expected =
+                t < n ? PlainFirstMax(&frame_major[static_cast<size_t>(t) * vocab], vocab) : -7;
+            ASSERT_EQ(by_rows[t], expected) << "frame-major T=" << frames << " V=" << vocab
+                                            << " n=" << n << " t=" << t;
+            ASSERT_EQ(by_columns[t], expected) << "vocab-major T=" << frames << " V=" << vocab
+                                               << " n=" << n << " t=" << t;
+          }
+          if (n == frames) {
+            EXPECT_EQ(CtcGreedyDecoder::BestToken(frame_major.data(), vocab), by_rows[0]);
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(CtcGreedyDecoder, BestTokensWithNothingToRead) {
+  const std::vector<float> logits(8, 1.0f);
+  std::vector<int32_t> best(2, -7);
+  for (const bool vocab_major : {false, true}) {
+    CtcGreedyDecoder::BestTokens(nullptr, 2, 4, vocab_major, 2, best.data());
+    CtcGreedyDecoder::BestTokens(logits.data(), 2, 4, vocab_major, 0, best.data());
+    CtcGreedyDecoder::BestTokens(logits.data(), 2, 0, vocab_major, 2, best.data());
+    CtcGreedyDecoder::BestTokens(logits.data(), 0, 4, vocab_major, 2, best.data());
+    CtcGreedyDecoder::BestTokens(logits.data(), 2, 4, vocab_major, 2, nullptr);
+  }
+  EXPECT_EQ(best, (std::vector<int32_t>{-7, -7}));
+}
+
 TEST(CtcGreedyDecoder, NothingToDecode) {
   CtcGreedyDecoder decoder;
   const std::vector<float> logits(8, 1.0f);

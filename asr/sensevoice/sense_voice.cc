@@ -71,10 +71,10 @@ struct sense_voice_engine {
   std::unique_ptr<BrioModel> model;
   std::unique_ptr<SymbolTable> symbols;
   CtcGreedyDecoder decoder;
-  // The last network output, kept so that its storage is reused by the next
-  // recognition.
-  ForwardResult logits;
-  std::vector<int32_t> best_tokens;  // per decoded frame, reused likewise
+  // The best token of each decoded frame (index = frame) of the last
+  // recognition; its small storage is reused. The logits themselves are
+  // read in the runtime's buffer and never kept.
+  std::vector<int32_t> best_tokens;
 
   ~sense_voice_engine() {
     // The table goes before the model, which destroys its NPU context.
@@ -122,28 +122,23 @@ int Recognize(sense_voice_engine& engine, const int16_t* samples, size_t n_sampl
       cfg.decode_extra_frames > 0 ? cfg.decode_extra_frames : kDefaultDecodeExtraFrames;
   const int64_t wanted = int64_t{features.valid_frames} + kDecodeTailFrames + extra;
 
-  // The best token of each decoded frame is taken while the frame's row is
-  // still in cache from the copy out of the runtime's buffer.
-  ForwardResult& logits = engine.logits;
+  // The best token of each decoded frame, read straight from the runtime's
+  // output while it is valid, in whichever layout the runtime gives.
   std::vector<int32_t>& best = engine.best_tokens;
   best.clear();
-  engine.model->ForwardInto(features.feats.data(), features.frames, kSenseVoiceFeatureDim,
-                            language_id, text_norm_id, cfg.swap_int_inputs != 0, &logits,
-                            [&best, wanted](int32_t frame, const float* scores, int32_t vocab) {
-                              if (frame < wanted) {
-                                best.push_back(CtcGreedyDecoder::BestToken(scores, vocab));
-                              }
-                            });
-  if (logits.logits.empty() || logits.frames < 1 || logits.vocab < 1) return -1;
-  // The result must really hold frames x vocab scores before it is read.
-  if (logits.logits.size() <
-      static_cast<size_t>(logits.frames) * static_cast<size_t>(logits.vocab)) {
-    return -1;
-  }
-  const int64_t decoded_frames = std::min<int64_t>({wanted, logits.frames,
-                                                    static_cast<int64_t>(best.size())});
+  const bool ran = engine.model->ForwardInPlace(
+      features.feats.data(), features.frames, kSenseVoiceFeatureDim, language_id, text_norm_id,
+      cfg.swap_int_inputs != 0, [&best, wanted](const LogitsView& out) {
+        if (out.frames < 1 || out.vocab < 1) return;
+        const int n = static_cast<int>(std::min<int64_t>(wanted, out.frames));
+        best.resize(static_cast<size_t>(n));
+        CtcGreedyDecoder::BestTokens(out.data, out.frames, out.vocab, out.vocab_major, n,
+                                     best.data());
+      });
+  if (!ran || best.empty()) return -1;
+  const int decoded_frames = static_cast<int>(best.size());
   const std::vector<int> ids =
-      engine.decoder.Collapse(best.data(), static_cast<int>(decoded_frames));
+      engine.decoder.Collapse(best.data(), decoded_frames);
 
   const SenseVoiceTranscript t =
       AssembleTranscript(ids, *engine.symbols, language, default_textnorm);
