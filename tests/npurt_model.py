@@ -7,10 +7,24 @@ of its inspection interface (see sim/npurt/README.md for the format).
     sim.reset(); ...; sim.record("speech")
 """
 import ctypes
+import math
 import pathlib
+import re
 import struct
 
-SPEECH_DIM = 560
+
+def _network_constants() -> dict:
+    """The SenseVoice network's constants, read from their one definition."""
+    header = pathlib.Path(__file__).resolve().parent.parent / "asr/npu/sense_voice_network.h"
+    values = {}
+    for name, expr in re.findall(r"constexpr int (k\w+) = ([^;]+);", header.read_text()):
+        values[name] = math.prod(int(values.get(w.strip(), w)) for w in expr.split("*"))
+    return values
+
+
+_NETWORK = _network_constants()
+SPEECH_DIM = _NETWORK["kSenseVoiceFeatureDim"]
+DEFAULT_FRAMES = _NETWORK["kSenseVoiceDefaultFrames"]
 WHISPER_VOCAB = 51866
 WINDOW = 48
 
@@ -79,7 +93,7 @@ def write_model(path, behaviour, inputs=(), output=None, vocab=None, layout=None
     return path
 
 
-def sensevoice_inputs(frames=800, speech_type="FP32", scale=None, zp=None,
+def sensevoice_inputs(frames=DEFAULT_FRAMES, speech_type="FP32", scale=None, zp=None,
                       id_names=("input_1", "input_2")) -> list:
     """The three inputs of a SenseVoice network: speech [1,frames,560], then
     the language and text-normalisation ids as int32 scalars."""
@@ -90,7 +104,7 @@ def sensevoice_inputs(frames=800, speech_type="FP32", scale=None, zp=None,
     ]
 
 
-def sensevoice_model(path, tokens=(), vocab=1024, frames=800, layout="frame_major",
+def sensevoice_model(path, tokens=(), vocab=1024, frames=DEFAULT_FRAMES, layout="frame_major",
                      speech_type="FP32", scale=None, zp=None, **kwargs) -> pathlib.Path:
     """A SenseVoice network whose CTC path spells tokens (include the four
     leading tags). Small vocab keeps tests fast; it must exceed 1000."""

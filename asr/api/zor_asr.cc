@@ -13,6 +13,7 @@
 #include "api/asr_engines.h"
 #include "api/extra_json.h"
 #include "api/wav_reader.h"
+#include "npu/sense_voice_network.h"
 
 // What an ASRContext handle points to. Exactly one engine handle is set in a
 // context that zor_asr_init returned. text and language are malloc'd copies
@@ -31,7 +32,6 @@ constexpr const char kTokenizerFileName[] = "tokenizer_info.bin";
 constexpr size_t kTokenizerFileNameLength = sizeof(kTokenizerFileName) - 1;
 constexpr uint32_t kExpectedSampleRate = 16000;
 constexpr int32_t kDefaultWhisperThreads = 8;
-constexpr int32_t kDefaultDecodeExtraFrames = 24;
 
 bool IsEmpty(const char* s) { return s == nullptr || *s == '\0'; }
 
@@ -94,7 +94,7 @@ bool InitSenseVoice(AsrEngineContext* ctx, const ZOR_ASRInitConfig* cfg) {
   config.use_itn = GetJsonInt(json, "use_itn", 0);
   config.swap_int_inputs = GetJsonInt(json, "swap_int_inputs", 0);
   config.max_frames = GetJsonInt(json, "max_frames", 0);
-  config.decode_extra_frames = GetJsonInt(json, "decode_extra_frames", kDefaultDecodeExtraFrames);
+  config.decode_extra_frames = GetJsonInt(json, "decode_extra_frames", kSenseVoiceDefaultDecodeExtraFrames);
   config.pad_mode = pad_mode.c_str();
   config.textnorm = textnorm.empty() ? nullptr : textnorm.c_str();
 

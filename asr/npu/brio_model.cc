@@ -8,12 +8,13 @@
 #include <cstring>
 #include <limits>
 
+#include "sense_voice_network.h"
+#include "zornn_types.h"
+
 namespace {
 
-constexpr uint32_t kFeatureDim = 560;  // 80 mel bins x 7 stacked frames
-constexpr int32_t kDefaultFrames = 800;
-constexpr int32_t kDefaultVocab = 25055;
-constexpr uint32_t kMinVocabExtent = 1000;  // a larger extent is the vocabulary
+constexpr uint32_t kFeatureDim = kSenseVoiceFeatureDim;
+constexpr uint32_t kMinVocabExtent = 1000;  // only a larger extent can be the vocabulary
 
 // No operation reads beyond the record's six extents, whatever n_dims says.
 uint32_t ExaminedDims(const zornn_tensor_attr& attr) {
@@ -45,7 +46,7 @@ void PrintAttr(const char* kind, const zornn_tensor_attr& attr) {
                "[SenseVoice] %s index=%u name=%s n_dims=%u dims=[%s] type=%s n_elems=%u "
                "size=%u scale=%g zp=%d\n",
                kind, attr.index, AttrName(attr).c_str(), attr.n_dims, dims.c_str(),
-               zornn_type_name(attr.type), attr.n_elems, attr.size,
+               ZornnTypeName(attr.type), attr.n_elems, attr.size,
                static_cast<double>(attr.scale), attr.zp);
 }
 
@@ -53,6 +54,30 @@ bool QueryInput(zornn_context ctx, uint32_t index, zornn_tensor_attr* attr) {
   std::memset(attr, 0, sizeof(*attr));
   attr->index = index;
   return zornn_query(ctx, ZORNN_QUERY_INPUT_ATTR, attr, sizeof(*attr)) == 0;
+}
+
+// QueryInput that says which query failed.
+bool QueryInputOrSay(zornn_context ctx, uint32_t index, zornn_tensor_attr* attr) {
+  if (QueryInput(ctx, index, attr)) return true;
+  std::fprintf(stderr, "[SenseVoice] zornn_query INPUT_ATTR failed, index=%u\n", index);
+  return false;
+}
+
+// The element types the speech buffer can be built in. Wider integers and
+// INT4 would need a quantisation the network's export does not describe.
+bool SpeechTypeSupported(uint32_t type) {
+  switch (type) {
+    case ZORNN_TENSOR_FLOAT32:
+    case ZORNN_TENSOR_FLOAT16:
+    case ZORNN_TENSOR_BFLOAT16:
+    case ZORNN_TENSOR_INT8:
+    case ZORNN_TENSOR_UINT8:
+    case ZORNN_TENSOR_INT16:
+    case ZORNN_TENSOR_UINT16:
+      return true;
+    default:
+      return false;
+  }
 }
 
 // One value: q = round(x / scale + zp) in float32 with halves away from
@@ -86,8 +111,18 @@ void Quantise(const float* __restrict x, size_t n, float scale, float zp, T* __r
   for (; i < n; ++i) out[i] = QuantiseOne<T>(x[i], scale, zp);
 }
 
-// Fills buf with the speech input's bytes for the attribute's element type.
-void BuildSpeechBuffer(const float* x, size_t n, const zornn_tensor_attr& attr,
+// 16-bit floats, written little-endian as the runtime reads them.
+template <uint16_t (*Convert)(float)>
+void StoreHalves(const float* x, size_t n, std::vector<uint8_t>* buf) {
+  std::vector<uint16_t> h(n);
+  for (size_t i = 0; i < n; ++i) h[i] = Convert(x[i]);
+  buf->resize(n * 2);
+  std::memcpy(buf->data(), h.data(), n * 2);
+}
+
+// Fills buf with the speech input's bytes for the attribute's element type;
+// false for a type SpeechTypeSupported refuses.
+bool BuildSpeechBuffer(const float* x, size_t n, const zornn_tensor_attr& attr,
                        std::vector<uint8_t>* buf) {
   const float scale = attr.scale == 0.0f ? 1.0f : attr.scale;
   const float zp = static_cast<float>(attr.zp);
@@ -114,13 +149,79 @@ void BuildSpeechBuffer(const float* x, size_t n, const zornn_tensor_attr& attr,
       std::memcpy(buf->data(), q.data(), n * 2);
       break;
     }
-    default:
-      // No conversion exists for the other types: the runtime gets float32.
+    case ZORNN_TENSOR_FLOAT16:
+      StoreHalves<FloatToHalf>(x, n, buf);
+      break;
+    case ZORNN_TENSOR_BFLOAT16:
+      StoreHalves<FloatToBfloat16>(x, n, buf);
+      break;
+    case ZORNN_TENSOR_FLOAT32:
       buf->resize(n * 4);
       std::memcpy(buf->data(), x, n * 4);
       break;
+    default:
+      return false;
   }
   if (attr.size > buf->size()) buf->resize(attr.size, 0);
+  return true;
+}
+
+// Which of the candidate inputs take the language and the text-normalisation
+// ids. Each input's name says at most one role: an exact known name first,
+// else the first known name it contains; for each role an exact name beats a
+// contained one, and among equals the later input wins. The two never
+// coincide: a role no name settles takes the first candidate the other role
+// left.
+void ResolveIdInputs(const std::vector<zornn_tensor_attr>& attrs,
+                     const std::vector<uint32_t>& candidates, uint32_t* language,
+                     uint32_t* text_norm) {
+  struct Pattern {
+    const char* name;
+    bool language;
+  };
+  static const Pattern kPatterns[] = {{"keras_tensor_1", true},
+                                      {"input_1", true},
+                                      {"keras_tensor_2", false},
+                                      {"input_2", false}};
+  constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
+  uint32_t chosen[2] = {kNone, kNone};  // [0] language, [1] text norm
+  int rank[2] = {0, 0};                 // 2 exact, 1 contained
+  for (uint32_t i : candidates) {
+    const std::string name = AttrName(attrs[i]);
+    const Pattern* match = nullptr;
+    int match_rank = 0;
+    for (const Pattern& p : kPatterns) {
+      if (name == p.name) {
+        match = &p;
+        match_rank = 2;
+        break;
+      }
+    }
+    for (const Pattern& p : kPatterns) {
+      if (match != nullptr) break;
+      if (name.find(p.name) != std::string::npos) {
+        match = &p;
+        match_rank = 1;
+      }
+    }
+    if (match == nullptr) continue;
+    const int role = match->language ? 0 : 1;
+    if (match_rank >= rank[role]) {
+      chosen[role] = i;
+      rank[role] = match_rank;
+    }
+  }
+  for (uint32_t& c : chosen) {
+    if (c != kNone) continue;
+    for (uint32_t i : candidates) {
+      if (i != chosen[0] && i != chosen[1]) {
+        c = i;
+        break;
+      }
+    }
+  }
+  *language = chosen[0];
+  *text_norm = chosen[1];
 }
 
 // One id value in element 0 of a zero-filled int32 array sized for the input.
@@ -149,6 +250,32 @@ void TransposeBlocked(const float* src, size_t v_count, size_t t_count, float* d
       }
     }
   }
+}
+
+// Which output extent is the vocabulary. The frame axis is the extent equal
+// to the feature frames plus the four tag frames, or else to the feature
+// frames alone; it is never taken for the vocabulary, however long the
+// input. The vocabulary is the other extent equal to the token table's size
+// when there is one, else the first other extent above 1000, else the
+// default vocabulary.
+uint32_t VocabExtent(const zornn_tensor_attr& out_attr, int frames_in, uint32_t vocab_size) {
+  const uint32_t n = ExaminedDims(out_attr);
+  const auto has = [&out_attr, n](uint64_t extent) {
+    for (uint32_t d = 0; d < n; ++d) {
+      if (out_attr.dims[d] == extent) return true;
+    }
+    return false;
+  };
+  const uint64_t frames = static_cast<uint64_t>(frames_in);
+  const uint64_t frame_axis = has(frames + kSenseVoiceQueryFrames)
+                                  ? frames + kSenseVoiceQueryFrames
+                                  : (has(frames) ? frames : 0);
+  if (vocab_size > 1 && vocab_size != frame_axis && has(vocab_size)) return vocab_size;
+  for (uint32_t d = 0; d < n; ++d) {
+    const uint32_t extent = out_attr.dims[d];
+    if (extent > kMinVocabExtent && extent != frame_axis) return extent;
+  }
+  return kSenseVoiceDefaultVocab;
 }
 
 // Construction steps; returns with m->loaded set only when all succeed.
@@ -275,22 +402,17 @@ void Load(BrioModel* m, const std::string& model_path) {
       if (i != self.speech_index) scalars.push_back(i);
     }
   }
-  self.language_index = scalars[0];
-  self.text_norm_index = scalars[1];
-  for (uint32_t i : scalars) {
-    const std::string name = AttrName(attrs[i]);
-    if (name.find("keras_tensor_1") != std::string::npos) {
-      self.language_index = i;
-    } else if (name.find("input_1") != std::string::npos) {
-      self.language_index = i;
-    } else if (name.find("keras_tensor_2") != std::string::npos) {
-      self.text_norm_index = i;
-    } else if (name.find("input_2") != std::string::npos) {
-      self.text_norm_index = i;
-    }
-  }
+  ResolveIdInputs(attrs, scalars, &self.language_index, &self.text_norm_index);
 
   const zornn_tensor_attr& speech = attrs[self.speech_index];
+  if (!SpeechTypeSupported(speech.type)) {
+    std::fprintf(stderr,
+                 "[SenseVoice] speech input %u has element type %s (%u), which the engine "
+                 "cannot fill\n",
+                 self.speech_index, ZornnTypeName(speech.type), speech.type);
+    fail();
+    return;
+  }
   int32_t found = 0;
   for (uint32_t d = 0; d < ExaminedDims(speech); ++d) {
     const uint32_t extent = speech.dims[d];
@@ -305,7 +427,7 @@ void Load(BrioModel* m, const std::string& model_path) {
     found = count >= kFeatureDim
                 ? static_cast<int32_t>(std::min<uint64_t>(
                       count / kFeatureDim, std::numeric_limits<int32_t>::max()))
-                : kDefaultFrames;
+                : kSenseVoiceDefaultFrames;
   }
   self.frames = found;
   std::fprintf(stderr, "[SenseVoice] resolved speech=%u language=%u text_norm=%u frames=%d\n",
@@ -333,7 +455,7 @@ bool RunForward(BrioModel* m, const float* features, int frames_in, int dim, int
 
   std::vector<zornn_tensor_attr> attrs(self.n_inputs);
   for (uint32_t i = 0; i < self.n_inputs; ++i) {
-    if (!QueryInput(self.context, i, &attrs[i])) return false;
+    if (!QueryInputOrSay(self.context, i, &attrs[i])) return false;
   }
   if (static_cast<uint64_t>(n_values) != ElementCount(attrs[self.speech_index])) {
     zornn_tensor_attr& speech = attrs[self.speech_index];
@@ -352,14 +474,19 @@ bool RunForward(BrioModel* m, const float* features, int frames_in, int dim, int
   }
 
   zornn_tensor_attr speech_attr, language_attr, text_norm_attr;
-  if (!QueryInput(self.context, self.speech_index, &speech_attr) ||
-      !QueryInput(self.context, self.language_index, &language_attr) ||
-      !QueryInput(self.context, self.text_norm_index, &text_norm_attr)) {
+  if (!QueryInputOrSay(self.context, self.speech_index, &speech_attr) ||
+      !QueryInputOrSay(self.context, self.language_index, &language_attr) ||
+      !QueryInputOrSay(self.context, self.text_norm_index, &text_norm_attr)) {
     return false;
   }
 
   std::vector<uint8_t> speech_buf;
-  BuildSpeechBuffer(features, static_cast<size_t>(n_values), speech_attr, &speech_buf);
+  if (!BuildSpeechBuffer(features, static_cast<size_t>(n_values), speech_attr, &speech_buf)) {
+    std::fprintf(stderr, "[SenseVoice] speech input %u has element type %s (%u), which the "
+                 "engine cannot fill\n",
+                 self.speech_index, ZornnTypeName(speech_attr.type), speech_attr.type);
+    return false;
+  }
   std::vector<int32_t> language_buf = BuildIdBuffer(language_value, language_attr);
   std::vector<int32_t> text_norm_buf = BuildIdBuffer(text_norm_value, text_norm_attr);
 
@@ -392,24 +519,23 @@ bool RunForward(BrioModel* m, const float* features, int frames_in, int dim, int
     return false;
   }
 
+  // Without the output's extents its layout is a guess: no result beats a
+  // transposed one.
   zornn_tensor_attr out_attr;
   std::memset(&out_attr, 0, sizeof(out_attr));
-  zornn_query(self.context, ZORNN_QUERY_OUTPUT_ATTR, &out_attr, sizeof(out_attr));
+  if (zornn_query(self.context, ZORNN_QUERY_OUTPUT_ATTR, &out_attr, sizeof(out_attr)) != 0) {
+    std::fprintf(stderr, "[SenseVoice] zornn_query OUTPUT_ATTR failed\n");
+    return false;
+  }
 
   if (output.buf == nullptr || output.size == 0 || output.size % 4 != 0) return false;
   const uint32_t count = output.size / 4;
 
-  uint32_t vocab_extent = kDefaultVocab;
   uint32_t last_extent = 0;  // the last extent of at least 2, 0 when none
-  bool have_vocab = false;
   for (uint32_t d = 0; d < ExaminedDims(out_attr); ++d) {
-    const uint32_t extent = out_attr.dims[d];
-    if (!have_vocab && extent > kMinVocabExtent) {
-      vocab_extent = extent;
-      have_vocab = true;
-    }
-    if (extent >= 2) last_extent = extent;
+    if (out_attr.dims[d] >= 2) last_extent = out_attr.dims[d];
   }
+  const uint32_t vocab_extent = VocabExtent(out_attr, frames_in, self.vocab_size);
   const int32_t vocab = static_cast<int32_t>(vocab_extent);
   if (vocab <= 0 || count % vocab_extent != 0) {
     std::fprintf(stderr, "unexpected logits size=%d vocab=%d\n",

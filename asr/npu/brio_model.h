@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sense_voice_network.h"
 #include "zornn_api.h"
 
 // Logits row by row: frames rows of vocab scores. Empty on any failure.
@@ -59,7 +60,10 @@ class BrioModel {
   uint32_t speech_index = 0;
   uint32_t language_index = 1;
   uint32_t text_norm_index = 2;
-  int32_t frames = 800;
+  int32_t frames = kSenseVoiceDefaultFrames;
+  // Entries of the token table the logits are read with, 0 when unknown;
+  // it tells the vocabulary axis of the output from the frame axis.
+  uint32_t vocab_size = 0;
 };
 
 #endif  // ZOR_ASR_NPU_BRIO_MODEL_H_

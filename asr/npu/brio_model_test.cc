@@ -2,6 +2,8 @@
 // count, quantisation, id inputs, resizing and the handling of the output.
 #include "brio_model.h"
 
+#include "zornn_types.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -213,6 +215,28 @@ TEST_F(BrioModelTest, ResolvesSpeechAndIdInputs) {
     EXPECT_EQ(model->text_norm_index, 1u);
   }
   {
+    // An exact name beats a name that merely contains it: input_10 is not
+    // input_1, and the two ids never share an input.
+    NpurtModel m("sensevoice");
+    m.Input(NpurtTensor("speech").Dims({1, 800, 560}));
+    m.Input(NpurtTensor("input_10").Dims({1}).Type("INT32"));
+    m.Input(NpurtTensor("input_1").Dims({1}).Type("INT32"));
+    Load(m, &model);
+    EXPECT_EQ(model->language_index, 2u);
+    EXPECT_EQ(model->text_norm_index, 1u);
+  }
+  {
+    // Only the text-normalisation input is named, and it comes first: the
+    // language id takes the other one.
+    NpurtModel m("sensevoice");
+    m.Input(NpurtTensor("speech").Dims({1, 800, 560}));
+    m.Input(NpurtTensor("input_2").Dims({1}).Type("INT32"));
+    m.Input(NpurtTensor("lang").Dims({1}).Type("INT32"));
+    Load(m, &model);
+    EXPECT_EQ(model->language_index, 2u);
+    EXPECT_EQ(model->text_norm_index, 1u);
+  }
+  {
     // Three scalars and no speech extent: input 0 is speech and is not
     // bound a second time as an id input.
     NpurtModel m("sensevoice");
@@ -320,14 +344,34 @@ TEST_F(BrioModelTest, QuantisesSpeechToTheInputType) {
     std::memcpy(&first, got.data(), 4);
     EXPECT_EQ(first, 2.5f);
   }
-  {
-    // No conversion for FP16: float32 values, with the byte size the
-    // attribute gives.
-    std::vector<uint8_t> got = run("FP16", 1.0f, 0);
+  for (const char* type : {"FP16", "BF16"}) {
+    // 16-bit floats, rounded to nearest even; quantisation settings ignored.
+    std::vector<uint8_t> got = run(type, 0.5f, 7);
     ASSERT_EQ(got.size(), 1120u);
-    float first;
-    std::memcpy(&first, got.data(), 4);
-    EXPECT_EQ(first, 2.5f);
+    const bool half = std::string(type) == "FP16";
+    for (size_t i = 0; i < probes.size(); ++i) {
+      const uint16_t v = static_cast<uint16_t>(got[2 * i] | (got[2 * i + 1] << 8));
+      const float back = half ? HalfToFloat(v) : Bfloat16ToFloat(v);
+      if (half && std::fabs(probes[i]) > 65504.0f) {
+        EXPECT_TRUE(std::isinf(back) && std::signbit(back) == std::signbit(probes[i]));
+      } else {
+        EXPECT_NEAR(back, probes[i], std::fabs(probes[i]) * (half ? 1.0 / 2048 : 1.0 / 256))
+            << type << " probe " << probes[i];
+      }
+    }
+    EXPECT_EQ(got[0] | (got[1] << 8), half ? 0x4100 : 0x4020);  // 2.5
+  }
+}
+
+// Types no speech buffer can be built in are refused when the model loads.
+TEST_F(BrioModelTest, SpeechInputsOfOtherTypesAreRefusedAtLoad) {
+  for (const char* type : {"INT32", "UINT32", "INT64", "UINT64", "INT4", "BOOL", "77"}) {
+    std::unique_ptr<BrioModel> model;
+    const std::string err = Load(NpurtModel::SenseVoice(800, 1024, type), &model);
+    EXPECT_FALSE(model->loaded) << type;
+    const std::string name = std::string(type) == "77" ? "UNKNOWN" : type;
+    EXPECT_NE(err.find("[SenseVoice] speech input 0 has element type " + name), std::string::npos)
+        << err;
   }
 }
 
@@ -574,6 +618,39 @@ TEST_F(BrioModelTest, FullSizeVocabMajorOutputIsTransposed) {
   EXPECT_EQ(results[0].logits[7 * 25055 + 25054], 10.0f);  // the last vocabulary entry
 }
 
+// The frame axis is never the vocabulary, however many frames: the one that
+// equals the feature frames plus the tag frames (or the feature frames) is
+// the frame axis, and the token table's size names the vocabulary.
+TEST_F(BrioModelTest, LongInputsKeepTheFrameAxis) {
+  struct Case {
+    const char* layout;
+    uint32_t extra_frames;
+    uint32_t vocab;
+    uint32_t vocab_size;  // the token table the model is told of
+  };
+  for (const Case& c : {Case{"frame_major", 4, 25055, 0}, Case{"vocab_major", 4, 25055, 0},
+                        Case{"frame_major", 0, 25055, 0}, Case{"frame_major", 2, 25055, 25055},
+                        Case{"vocab_major", 2, 1100, 1100}}) {
+    NpurtModel m = NpurtModel::SenseVoice(1200, c.vocab);
+    m.Line(std::string("layout ") + c.layout)
+        .Line("output_extra_frames " + std::to_string(c.extra_frames))
+        .Tokens({1001, 1002, 1003, 1004, 5, 5, 9});
+    std::unique_ptr<BrioModel> model;
+    Load(m, &model);
+    model->vocab_size = c.vocab_size;
+    std::vector<float> f = Features(1200);
+    ForwardResult r = model->Forward(f.data(), 1200, 560, 0, 14, false);
+    const int32_t frames = 1200 + static_cast<int32_t>(c.extra_frames);
+    ASSERT_EQ(r.frames, frames) << c.layout << " +" << c.extra_frames;
+    ASSERT_EQ(r.vocab, static_cast<int32_t>(c.vocab));
+    const std::vector<int> path = {1001, 1002, 1003, 1004, 5, 0, 5, 9, 0};
+    for (size_t t = 0; t < path.size(); ++t) {
+      const float* row = &r.logits[t * c.vocab];
+      EXPECT_EQ(std::max_element(row, row + c.vocab) - row, path[t]) << "frame " << t;
+    }
+  }
+}
+
 TEST_F(BrioModelTest, OutputChecks) {
   auto forward = [&](NpurtModel m, std::string* err) {
     std::unique_ptr<BrioModel> model;
@@ -634,7 +711,10 @@ TEST_F(BrioModelTest, RuntimeCallFailuresAreReportedAndRecoverable) {
   for (const Case& c : {Case{"fail zornn_inputs_set 1", "zornn_inputs_set failed\n"},
                         Case{"fail zornn_run 1", "zornn_run failed\n"},
                         Case{"fail zornn_outputs_get 1", "zornn_outputs_get failed\n"},
-                        Case{"fail zornn_query 6", ""}}) {
+                        Case{"fail zornn_query 6",
+                             "[SenseVoice] zornn_query INPUT_ATTR failed, index=0\n"},
+                        Case{"query_fault OUTPUT_ATTR 2",
+                             "[SenseVoice] zornn_query OUTPUT_ATTR failed\n"}}) {
     NpurtModel m = NpurtModel::SenseVoice(20, 1024);
     m.Line(c.fail);
     std::unique_ptr<BrioModel> model;

@@ -25,9 +25,6 @@ namespace {
 constexpr int kLanguageAuto = 0;
 constexpr int kTextNormWithItn = 14;
 constexpr int kTextNormWithoutItn = 15;
-// The network emits its tags on a few frames beyond the speech.
-constexpr int kDecodeTailFrames = 4;
-constexpr int kDefaultDecodeExtraFrames = 24;
 
 int LanguageId(const char* language) {
   struct Entry {
@@ -119,8 +116,8 @@ int Recognize(sense_voice_engine& engine, const int16_t* samples, size_t n_sampl
   // Frames decoded: the speech, the four frames the network puts first, and
   // the extra frames; taken in 64 bits, as the setting may be near INT_MAX.
   const int64_t extra =
-      cfg.decode_extra_frames > 0 ? cfg.decode_extra_frames : kDefaultDecodeExtraFrames;
-  const int64_t wanted = int64_t{features.valid_frames} + kDecodeTailFrames + extra;
+      cfg.decode_extra_frames > 0 ? cfg.decode_extra_frames : kSenseVoiceDefaultDecodeExtraFrames;
+  const int64_t wanted = int64_t{features.valid_frames} + kSenseVoiceQueryFrames + extra;
 
   // The best token of each decoded frame, read straight from the runtime's
   // output while it is valid, in whichever layout the runtime gives.
@@ -179,9 +176,10 @@ sense_voice_engine* sense_voice_create(const sense_voice_config* config) {
     if (!engine->model->loaded) return nullptr;  // the model has said why
     engine->symbols = std::make_unique<SymbolTable>(engine->tokenizer_path);
     if (!engine->symbols->loaded) return nullptr;
+    engine->model->vocab_size = static_cast<uint32_t>(engine->symbols->size());
     engine->decoder.blank_id = 0;
     return engine.release();
-  } catch (const std::exception&) {
+  } catch (...) {
     return nullptr;
   }
 }
@@ -195,7 +193,7 @@ int sense_voice_recognize(sense_voice_engine* engine, const int16_t* samples, si
   out->language = out->emotion = out->event = out->textnorm = out->text = nullptr;
   try {
     return Recognize(*engine, samples, n_samples, language, out);
-  } catch (const std::exception&) {
+  } catch (...) {
     FreeResult(out);
     return -1;
   }

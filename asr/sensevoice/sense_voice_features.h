@@ -9,11 +9,9 @@
 #include <string>
 #include <vector>
 
-constexpr int kSenseVoiceMelBins = 80;
-constexpr int kSenseVoiceStackWindow = 7;
+#include "npu/sense_voice_network.h"
+
 constexpr int kSenseVoiceStackShift = 6;
-constexpr int kSenseVoiceFeatureDim = kSenseVoiceMelBins * kSenseVoiceStackWindow;  // 560
-constexpr int kSenseVoiceDefaultFrames = 800;
 
 struct SenseVoiceFeatures {
   std::vector<float> feats;  // frames x 560, row by row

@@ -380,6 +380,72 @@ TEST_F(SenseVoiceEngine, VocabMajorLogitsDecodeTheSame) {
   EXPECT_EQ(o.language, "en");
 }
 
+// Networks shaped unlike the usual one still give the right text, or fail
+// with a message; never a wrong text with success.
+TEST_F(SenseVoiceEngine, EveryNetworkShapeGivesTheRightTextOrFails) {
+  const std::vector<int64_t> script = {kEn, kNeutral, kSpeech, kWoitn, kHello, kWorld};
+  const auto pcm = Tone(16000);
+  const auto reopen = [this](const std::string& model, const char* json = nullptr) {
+    if (ctx_ != nullptr) zor_asr_uninit(ctx_);
+    ctx_ = nullptr;
+    return Init(model, json);
+  };
+  // More than 1000 output frames: the frame axis is not the vocabulary.
+  for (const char* layout : {"frame_major", "vocab_major"}) {
+    ASSERT_EQ(reopen(Model(script, 800, std::string("vocab 25055\nlayout ") + layout),
+                     "{\"max_frames\": 1200}"),
+              0);
+    const Outcome o = Transcribe(pcm);
+    EXPECT_EQ(o.status, 0) << layout;
+    EXPECT_EQ(o.text, "hello world") << layout;
+    EXPECT_EQ(o.language, "en") << layout;
+  }
+  // 16-bit float speech inputs get the features in their own type.
+  std::vector<float> x(pcm.size());
+  for (size_t i = 0; i < pcm.size(); ++i) x[i] = pcm[i] / 32768.0f;
+  const SenseVoiceFeatures f = ExtractFeatures(x.data(), 16000, 800, "edge");
+  for (const char* type : {"FP16", "BF16"}) {
+    ASSERT_EQ(reopen(WriteTestFile(std::string("engine_") + type + ".model",
+                                   SenseVoiceModelText(script, 800, std::string("type=") + type))),
+              0);
+    const Outcome o = Transcribe(pcm);
+    EXPECT_EQ(o.text, "hello world") << type;
+    const auto bytes = sim_.Record("speech_values");
+    ASSERT_EQ(bytes.size(), f.feats.size() * sizeof(float)) << type;
+    std::vector<float> got(f.feats.size());
+    std::memcpy(got.data(), bytes.data(), bytes.size());
+    const float tolerance = std::string(type) == "FP16" ? 1.0f / 1024 : 1.0f / 128;
+    for (size_t i = 0; i < got.size(); ++i) {
+      ASSERT_NEAR(got[i], f.feats[i], std::fabs(f.feats[i]) * tolerance + 1e-6f) << type << i;
+    }
+  }
+  // A speech input the engine cannot fill is refused when the model loads.
+  testing::internal::CaptureStderr();
+  EXPECT_NE(reopen(WriteTestFile("engine_int32.model",
+                                 SenseVoiceModelText(script, 800, "type=INT32"))),
+            0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("has element type INT32"),
+            std::string::npos);
+  // input_10 contains input_1: each id still reaches its own input.
+  ASSERT_EQ(reopen(WriteTestFile("engine_names.model",
+                                 "behaviour sensevoice\n"
+                                 "input name=speech dims=1,800,560 role=speech\n"
+                                 "input name=input_1 dims=1 type=INT32 role=language\n"
+                                 "input name=input_10 dims=1 type=INT32 role=text_norm\n"
+                                 "vocab 1024\ntokens 1 3 5 6 10 11\n")),
+            0);
+  ASSERT_EQ(Transcribe(pcm, "ja").text, "hello world");
+  EXPECT_EQ(sim_.Id("language"), 11);
+  EXPECT_EQ(sim_.Id("text_norm"), 15);
+  // Without the output's extents the layout is unknown: the call fails.
+  ASSERT_EQ(reopen(Model(script, 800, "vocab 25055\nquery_fault OUTPUT_ATTR 2+")), 0);
+  testing::internal::CaptureStderr();
+  const Outcome failed = Transcribe(pcm);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[SenseVoice] zornn_query OUTPUT_ATTR failed\n");
+  EXPECT_NE(failed.status, 0);
+}
+
 TEST_F(SenseVoiceEngine, FrontDoorRejectsWhatTheEngineCannotDo) {
   ASSERT_EQ(Init(Model({kHello})), 0);
   const auto pcm = Tone(4000);

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "npu/sense_voice_network.h"
+
 class NpurtTensor {
  public:
   explicit NpurtTensor(std::string name = "") {
@@ -75,10 +77,13 @@ class NpurtModel {
 
   // A SenseVoice network: speech [1, frames, 560] of the given type, then two
   // int32 id inputs named input_1 (language) and input_2 (text norm).
-  static NpurtModel SenseVoice(uint32_t frames = 800, uint32_t vocab = 1024,
+  static NpurtModel SenseVoice(uint32_t frames = kSenseVoiceDefaultFrames, uint32_t vocab = 1024,
                                const std::string& speech_type = "FP32") {
     NpurtModel m("sensevoice");
-    m.Input(NpurtTensor("speech").Dims({1, frames, 560}).Type(speech_type).Role("speech"));
+    m.Input(NpurtTensor("speech")
+                .Dims({1, frames, static_cast<uint32_t>(kSenseVoiceFeatureDim)})
+                .Type(speech_type)
+                .Role("speech"));
     m.Input(NpurtTensor("input_1").Dims({1}).Type("INT32").Role("language"));
     m.Input(NpurtTensor("input_2").Dims({1}).Type("INT32").Role("text_norm"));
     m.Line("vocab " + std::to_string(vocab));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "npu/sense_voice_network.h"
 #include "npu/zornn_api.h"
 #include "npurt_sim.h"
 #include "sim_model_file.h"
@@ -19,7 +20,7 @@
 namespace npurt_sim {
 namespace {
 
-constexpr uint32_t kFeatureDim = 560;
+constexpr uint32_t kFeatureDim = kSenseVoiceFeatureDim;
 constexpr int64_t kStartOfTranscript = 50258;
 constexpr int64_t kEndOfText = 50257;
 constexpr int64_t kTranslate = 50359;

@@ -321,7 +321,7 @@ bool LoadModelFile(const std::string& path, ModelFile* model, std::string* error
     }
   }
   if (model->vocab == 0) {
-    model->vocab = model->behaviour == Behaviour::kWhisperDecoder ? 51866 : 25055;
+    model->vocab = model->behaviour == Behaviour::kWhisperDecoder ? 51866 : kSenseVoiceDefaultVocab;
   }
   return true;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "npu/sense_voice_network.h"
 #include "npu/zornn_api.h"
 #include "npu/zornn_types.h"
 
@@ -50,7 +51,7 @@ struct ModelFile {
   CallFaults output_fault_calls;
   int64_t output_bytes = -1;  // -1: the full output
   std::map<uint32_t, CallFaults> query_faults;  // by query kind, calls counted per kind
-  uint32_t output_extra_frames = 4;  // sensevoice: output frames beyond the speech frames
+  uint32_t output_extra_frames = kSenseVoiceQueryFrames;  // sensevoice: output frames beyond the speech frames
 };
 
 // Parses the file at path. On failure returns false with a one-line reason,
