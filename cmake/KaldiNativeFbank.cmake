@@ -6,7 +6,10 @@
 # own build would download. Only the units the filter bank needs are built.
 #
 # KNF_SDIST names the .tar.gz; when empty it is looked for in
-# ZOR_DOWNLOAD_CACHE and otherwise fetched with `pip download`.
+# ZOR_DOWNLOAD_CACHE and otherwise fetched with `pip download`. Inside pip's
+# isolated build environment that pip, and the setuptools it needs to read
+# the sdist's metadata, are the ones pyproject.toml lists as build
+# requirements; pip's own settings (index, find-links, cache) apply.
 
 set(KNF_VERSION 1.23.0)
 set(KNF_SDIST "" CACHE FILEPATH "kaldi-native-fbank ${KNF_VERSION} source distribution")
@@ -26,7 +29,9 @@ if(NOT KNF_SDIST)
               --no-build-isolation kaldi-native-fbank==${KNF_VERSION} -d ${_knf_dl}
       RESULT_VARIABLE _knf_rc)
     if(NOT _knf_rc EQUAL 0)
-      message(FATAL_ERROR "pip download of kaldi-native-fbank==${KNF_VERSION} failed")
+      message(FATAL_ERROR "pip download of kaldi-native-fbank==${KNF_VERSION} failed "
+              "(${Python3_EXECUTABLE} needs pip and setuptools, and PyPI or a pip index "
+              "holding the sdist; or pass -DKNF_SDIST=<${_knf_name}.tar.gz>)")
     endif()
   endif()
   set(KNF_SDIST "${_knf_dl}/${_knf_name}.tar.gz")
@@ -37,8 +42,12 @@ if(NOT EXISTS ${_knf_src}/kaldi-native-fbank/csrc/feature-fbank.cc)
   file(ARCHIVE_EXTRACT INPUT ${KNF_SDIST} DESTINATION ${CMAKE_BINARY_DIR}/_deps)
 endif()
 
-find_path(KISSFFT_INCLUDE_DIR kiss_fftr.h PATH_SUFFIXES kissfft REQUIRED)
-find_library(KISSFFT_LIBRARY NAMES kissfft-float REQUIRED)
+find_path(KISSFFT_INCLUDE_DIR kiss_fftr.h PATH_SUFFIXES kissfft)
+find_library(KISSFFT_LIBRARY NAMES kissfft-float)
+if(NOT KISSFFT_INCLUDE_DIR OR NOT KISSFFT_LIBRARY)
+  message(FATAL_ERROR "kissfft (float) not found: install the system package libkissfft-dev "
+          "(apt-get install libkissfft-dev)")
+endif()
 
 set(_knf_csrc ${_knf_src}/kaldi-native-fbank/csrc)
 add_library(knf_core STATIC
