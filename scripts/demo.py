@@ -33,11 +33,21 @@ def banner(text):
     print(f"\n--- {text} ---", flush=True)
 
 
+def expect(what, got, wanted):
+    """The simulated runtimes play back known results: anything else is a
+    fault, and the demo fails (the fresh-clone CI stage relies on it)."""
+    if got != wanted:
+        sys.exit(f"demo: {what} gave {got!r}, expected {wanted!r}")
+
+
 def run_fenn_cli(*args):
+    """Runs the installed `fenn` program on one file; returns its JSON line."""
     cmd = [str(pathlib.Path(sys.executable).with_name("fenn")), *map(str, args)]
     print("$", " ".join(cmd[0:1] + [a if len(a) < 60 else "..." + a[-40:] for a in cmd[1:]]),
           flush=True)
-    subprocess.run(cmd, check=True)
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
+    print(out, end="", flush=True)
+    return json.loads(out)
 
 
 def sensevoice(wav):
@@ -47,13 +57,17 @@ def sensevoice(wav):
     token_file.write_text("".join(f"{t} {i}\n" for t, i in tokens.items()), encoding="utf-8")
     model = sensevoice_model(WORK / "sensevoice.model", tokens=[1, 2, 3, 4, 10, 11, 12, 13])
 
+    expected = {"text": "hello from the board", "language": "en"}
     banner("SenseVoice with the fenn program")
-    run_fenn_cli("--backend", "sensevoice", "--model", model, "--tokens", token_file, wav)
+    out = run_fenn_cli("--backend", "sensevoice", "--model", model, "--tokens", token_file, wav)
+    expect("fenn --backend sensevoice", {k: out[k] for k in expected}, expected)
 
     banner("SenseVoice through Fenn")
     fenn = _fenn.Fenn()
     fenn.init("sensevoice", str(model), str(token_file))
-    print(fenn.transcribe(str(wav)))
+    result = fenn.transcribe(str(wav))
+    print(result)
+    expect("Fenn with SenseVoice", result, expected)
     fenn.close()
 
 
@@ -91,14 +105,18 @@ def whisper(wav):
     decoder = whisper_decoder_model(WORK / "whisper_decoder.model", tokens=words,
                                     language_token=50259)
 
+    expected = {"text": " Hello from the board.", "language": "en"}
     banner("Whisper with the fenn program (language detected)")
-    run_fenn_cli("--backend", "whisper", "--model", encoder, "--decoder", decoder,
-                 "--tokens", assets, "--extra", json.dumps({"n_threads": 2}), wav)
+    out = run_fenn_cli("--backend", "whisper", "--model", encoder, "--decoder", decoder,
+                       "--tokens", assets, "--extra", json.dumps({"n_threads": 2}), wav)
+    expect("fenn --backend whisper", {k: out[k] for k in expected}, expected)
 
     banner("Whisper through Fenn")
     fenn = _fenn.Fenn()
     fenn.init("whisper", str(encoder), str(assets), str(decoder), '{"n_threads": 2}')
-    print(fenn.transcribe(str(wav), language="en"))
+    result = fenn.transcribe(str(wav), language="en")
+    print(result)
+    expect("Fenn with Whisper", result, expected)
     fenn.close()
 
 
@@ -108,7 +126,8 @@ def llm():
     script = Script()
     run = script.run(thread="worker", delay_ms=60)
     run.reasoning("The user greets the board; ")
-    for piece in ["Hello", "!", " I", " run", " on", " the", " board", "'s", " NPU", "."]:
+    pieces = ["Hello", "!", " I", " run", " on", " the", " board", "'s", " NPU", "."]
+    for piece in pieces:
         run.text(piece)
     run.end()
     model = script.write(WORK / "llm_script.json")
@@ -123,6 +142,7 @@ def llm():
     result = lumo.run("Say hello.")
     print()
     print(result)
+    expect("LUMO.run", result["text"], "".join(pieces))
     lumo.uninit()
 
 
