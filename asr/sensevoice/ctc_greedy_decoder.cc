@@ -82,19 +82,40 @@ void RowsFirstArgMax(const float* rows, size_t stride, int n, int32_t* best) {
   }
 }
 
+// Rows of vocabulary-major logits taken together: a group is reduced onto
+// the running maxima before any exact scan.
+constexpr int kGroupRows = 8;
+
+// Whether a group of kGroupRows rows (stride floats apart) raises the
+// running maximum of any of kVectors adjacent vectors of columns.
+template <int kVectors>
+bool GroupRaises(const float* group, size_t stride, const F4* top) {
+  F4 a[kVectors];
+  for (int q = 0; q < kVectors; ++q) a[q] = top[q];
+  for (int r = 0; r < kGroupRows; ++r) {
+    for (int q = 0; q < kVectors; ++q) a[q] = Raise(Load(group + r * stride + q * kWidth), a[q]);
+  }
+  I4 raised = a[0] > top[0];
+  for (int q = 1; q < kVectors; ++q) raised |= a[q] > top[q];
+  return AnyLane(raised);
+}
+
 // The first maximum of every column t < n of a [vocab][frames] matrix, each
 // column being one frame's scores; the same choice as RowsFirstArgMax on
 // that frame's row. A block of columns keeps a running maximum and its row
-// per column. Each group of kRows rows is first reduced onto the running
-// maxima only; the exact scan of the group, row by row with strict "greater
-// than", runs only for the columns whose maximum the group raises, which
-// real logits do for a handful of groups per column. The rows stream
+// per column. Each group of rows is first only reduced onto the running
+// maxima, a cache line of each row at a time; the exact scan, row by row
+// with strict "greater than", runs only where the group raises a maximum,
+// which real logits do for a handful of groups per column. The rows stream
 // through once, a block-wide piece at a time, while the block's state
-// (8 KiB) stays in the first-level cache. The columns past the last whole
+// (8 KiB) stays in the first-level cache; the rows two groups ahead are
+// requested meanwhile, which measured a third faster than leaving the eight
+// interleaved streams to the hardware. The columns past the last whole
 // vector are scanned one by one in the same pass.
 void ColumnsFirstArgMax(const float* logits, int vocab, int frames, int n, int32_t* best) {
-  constexpr int kBlock = 1024;  // columns, a multiple of kWidth
-  constexpr int kRows = 8;
+  constexpr int kBlock = 1024;           // columns, a multiple of kWidth
+  constexpr int kLine = 64 / sizeof(F4);  // vectors per cache line
+  constexpr int kAhead = 2 * kGroupRows;  // rows fetched ahead
   F4 top[kBlock / kWidth];
   I4 arg[kBlock / kWidth];
   float tail_top[kWidth];
@@ -132,14 +153,23 @@ void ColumnsFirstArgMax(const float* logits, int vocab, int frames, int n, int32
       }
     };
     int v0 = 1;
-    for (; v0 + kRows <= vocab; v0 += kRows) {
+    for (; v0 + kGroupRows <= vocab; v0 += kGroupRows) {
       const float* group = block + static_cast<size_t>(v0) * stride;
-      for (int j = 0; j < vectors; ++j) {
-        F4 a = top[j];
-        for (int r = 0; r < kRows; ++r) a = Raise(Load(group + r * stride + j * kWidth), a);
-        if (AnyLane(a > top[j])) scan(v0, v0 + kRows, j);
+      const bool fetch = v0 + kAhead + kGroupRows <= vocab;
+      int j = 0;
+      for (; j + kLine <= vectors; j += kLine) {
+        const float* piece = group + j * kWidth;
+        for (int r = 0; fetch && r < kGroupRows; ++r) {
+          __builtin_prefetch(piece + (kAhead + r) * stride);
+        }
+        if (GroupRaises<kLine>(piece, stride, top + j)) {
+          for (int q = 0; q < kLine; ++q) scan(v0, v0 + kGroupRows, j + q);
+        }
       }
-      scan_tail(v0, v0 + kRows);
+      for (; j < vectors; ++j) {
+        if (GroupRaises<1>(group + j * kWidth, stride, top + j)) scan(v0, v0 + kGroupRows, j);
+      }
+      scan_tail(v0, v0 + kGroupRows);
     }
     for (int j = 0; j < vectors; ++j) scan(v0, vocab, j);
     scan_tail(v0, vocab);
