@@ -10,7 +10,7 @@ import pytest
 
 from npurt_model import sensevoice_model
 from test_front_door_whisper import write_whisper_assets
-from wavgen import tone, write_wav
+from wavgen import extensible_pcm16, tone, write_wav
 
 # Token ids the simulated network "says": en, NEUTRAL, Speech, withitn, then
 # text pieces.
@@ -48,11 +48,15 @@ class TestTranscription:
         # 8 kHz stereo, half a second: 4000 frames.
         stereo = write_wav(tmp_path / "two.wav", np.repeat(tone(0.5, rate=8000), 2),
                            rate=8000, channels=2)
+        # WAVE_FORMAT_EXTENSIBLE after an odd LIST chunk: the duration comes
+        # from the same header walk as the audio.
+        extensible = write_wav(tmp_path / "ext.wav", np.repeat(tone(0.25), 2),
+                               extra_chunks=[(b"LIST", b"INFOx")], **extensible_pcm16(2))
         proc = run_fenn(fenn_bin, sim_npurt_path, "--backend", "sensevoice", "--model", model,
-                        "--tokens", tok, one, stereo)
+                        "--tokens", tok, one, stereo, extensible)
         assert proc.returncode == 0, proc.stderr
         lines = json_lines(proc.stdout)
-        assert [l["file"] for l in lines] == [str(one), str(stereo)]
+        assert [l["file"] for l in lines] == [str(one), str(stereo), str(extensible)]
         for line in lines:
             assert set(line) == {"file", "text", "language", "audio_seconds", "wall_seconds", "rtf"}
             assert line["text"] == "good morning"
@@ -65,6 +69,7 @@ class TestTranscription:
                                                 abs=rounding)
         assert lines[0]["audio_seconds"] == 1.0
         assert lines[1]["audio_seconds"] == 0.5
+        assert lines[2]["audio_seconds"] == 0.25
         assert b"[zor_asr] warning: sample rate is 8000, expected 16000" in proc.stderr
 
     def test_failing_files_among_good_ones(self, fenn_bin, sim_npurt_path, assets, tmp_path):

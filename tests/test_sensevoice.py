@@ -2,6 +2,7 @@
 from espeak-ng, multi-byte tokens, settings from extra_json, and what reached
 the simulated network."""
 import json
+import struct
 import textwrap
 
 import numpy as np
@@ -9,7 +10,7 @@ import pytest
 
 from conftest import run_python
 from npurt_model import sensevoice_model
-from wavgen import have_espeak, speech, tone, write_wav
+from wavgen import extensible_pcm16, have_espeak, speech, tone, write_wav
 
 # Token ids; words w0.. sit at WORD + i.
 EN, ZH, HAPPY, BGM, WITHITN, UNK, NIHAO, WORLD, WORD = 1, 2, 3, 4, 5, 6, 7, 8, 100
@@ -114,3 +115,28 @@ def test_too_short_wav_still_transcribes(env):
     assert "[SenseVoice] audio too short: fbank_frames=5" in out["stderr"]
     assert out["result"] == {"text": "world", "language": "en"}
     assert not np.any(out["speech"])
+
+
+def test_wav_layouts_of_common_writers_give_the_same_features(env):
+    """Format chunks of 16, 18 and 40 bytes (stereo WAVE_FORMAT_EXTENSIBLE),
+    and LIST chunks of odd size before the data, all read as the same audio."""
+    pcm = tone(0.7)
+    info = b"INFOISFT" + struct.pack("<I", 5) + b"lavf\0"  # 17 bytes
+    layouts = {
+        "canonical": dict(),
+        "fmt18": dict(fmt_size=18),
+        "extensible_stereo": dict(samples=np.repeat(pcm, 2), **extensible_pcm16(2)),
+        "odd_list": dict(fmt_size=18, extra_chunks=[(b"LIST", info), (b"id3 ", b"abc")]),
+    }
+    model = sensevoice_model(env["tmp"] / "sv.model", tokens=[EN, WORLD], vocab=1024,
+                             frames=800)
+    speech_of = {}
+    for name, layout in layouts.items():
+        layout.setdefault("samples", pcm)
+        wav = write_wav(env["tmp"] / f"{name}.wav", **layout)
+        out = transcribe(env, model, wav)
+        assert out["result"] == {"text": "world", "language": "en"}, (name, out["stderr"])
+        speech_of[name] = out["speech"]
+    for name, features in speech_of.items():
+        assert np.array_equal(features, speech_of["canonical"]), name
+    assert np.any(speech_of["canonical"])

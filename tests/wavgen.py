@@ -10,23 +10,33 @@ import numpy as np
 
 
 def wav_bytes(samples=(), rate=16000, channels=1, bits=16, audio_format=1,
-              fmt_size=16, extra_chunks=(), data_size=None, data=None,
+              fmt_size=16, fmt_extension=b"", extra_chunks=(), data_size=None, data=None,
               riff=b"RIFF", wave=b"WAVE") -> bytes:
     """A RIFF/WAVE image. samples are interleaved int16 values; data replaces
     them with raw bytes; data_size overrides the declared data chunk size;
-    extra_chunks is a sequence of (id, body) placed before the data chunk;
-    fmt_size > 16 pads the format block with zeros (as an extended header)."""
+    extra_chunks is a sequence of (id, body) placed before the data chunk,
+    each padded to even length as RIFF requires; fmt_size > 16 extends the
+    format chunk with fmt_extension, then zeros."""
     body = data if data is not None else np.asarray(samples, dtype="<i2").tobytes()
     block_align = channels * bits // 8
     fmt = struct.pack("<HHIIHH", audio_format, channels, rate, rate * block_align,
                       block_align, bits)
-    fmt += b"\0" * max(0, fmt_size - 16)
-    chunks = b"fmt " + struct.pack("<I", fmt_size) + fmt
+    fmt += fmt_extension[:max(0, fmt_size - 16)].ljust(max(0, fmt_size - 16), b"\0")
+    chunks = b"fmt " + struct.pack("<I", fmt_size) + fmt + b"\0" * (fmt_size % 2)
     for cid, cbody in extra_chunks:
-        chunks += cid + struct.pack("<I", len(cbody)) + cbody
+        chunks += cid + struct.pack("<I", len(cbody)) + cbody + b"\0" * (len(cbody) % 2)
     size = len(body) if data_size is None else data_size
     chunks += b"data" + struct.pack("<I", size) + body
     return riff + struct.pack("<I", 4 + len(chunks)) + wave + chunks
+
+
+def extensible_pcm16(channels=2) -> dict:
+    """wav_bytes arguments for WAVE_FORMAT_EXTENSIBLE with an integer PCM
+    sub-format in 16-bit containers (40-byte format chunk)."""
+    guid = struct.pack("<H", 1) + bytes.fromhex("000000001000800000aa00389b71")
+    mask = (1 << channels) - 1
+    return dict(audio_format=0xFFFE, channels=channels, fmt_size=40,
+                fmt_extension=struct.pack("<HHI", 22, 16, mask) + guid)
 
 
 def write_wav(path, samples=(), **kwargs) -> pathlib.Path:

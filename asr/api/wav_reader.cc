@@ -1,5 +1,7 @@
 #include "api/wav_reader.h"
 
+#include "api/wav_header.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,17 +17,9 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-constexpr size_t kHeaderBytes = 36;  // RIFF header and a 16-byte format block
 // Pieces in which data of unknown length (a pipe, a device) is read, so a
 // lying chunk size never turns into one huge allocation.
 constexpr size_t kStreamPieceBytes = size_t{1} << 20;
-
-uint16_t LoadU16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t LoadU32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool Fail(std::string* error, const char* message) {
   if (error != nullptr) {
@@ -84,39 +78,11 @@ bool ReadWav(const std::string& path, WavData* out, std::string* error) {
   if (!file) return Fail(error, "failed to open wav file");
   std::FILE* f = file.get();
 
-  unsigned char header[kHeaderBytes];
-  if (std::fread(header, 1, kHeaderBytes, f) != kHeaderBytes) {
-    return Fail(error, "invalid wav header");
-  }
-  if (std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVE", 4) != 0) {
-    return Fail(error, "not a RIFF/WAVE file");
-  }
-  const uint16_t audio_format = LoadU16(header + 20);
-  const uint16_t channels = LoadU16(header + 22);
-  const uint32_t sample_rate = LoadU32(header + 24);
-  const uint16_t bits_per_sample = LoadU16(header + 34);
-  if (audio_format != 1 || bits_per_sample != 16) {
-    return Fail(error, "only PCM16 wav is supported");
-  }
-
-  // Walk the chunks after the format block up to "data". The format chunk's
-  // own size is not consulted, so the walk always starts at byte 36.
-  uint32_t data_size = 0;
-  for (;;) {
-    unsigned char chunk[8];
-    if (std::fread(chunk, 1, 8, f) != 8) return Fail(error, "wav data chunk not found");
-    const uint32_t size = LoadU32(chunk + 4);
-    if (std::memcmp(chunk, "data", 4) == 0) {
-      data_size = size;
-      break;
-    }
-    // Seeking past the end is fine: the next read then comes up short. A
-    // stream that cannot seek cannot be walked.
-    if (fseeko(f, static_cast<off_t>(size), SEEK_CUR) != 0) {
-      return Fail(error, "wav data chunk not found");
-    }
-  }
-  if (data_size == 0) return Fail(error, "wav data chunk not found");
+  WavHeader header;
+  if (const char* reason = ReadWavHeader(f, &header)) return Fail(error, reason);
+  const uint16_t channels = header.channels;
+  const uint32_t sample_rate = header.sample_rate;
+  const uint32_t data_size = header.data_size;
 
   std::vector<int16_t> pcm;
   if (!ReadSampleBytes(f, data_size, &pcm)) return Fail(error, "failed to read wav pcm data");

@@ -1,10 +1,10 @@
 // Reader for RIFF/WAVE files of 16-bit integer PCM, mixed down to mono.
 //
-// Accepts the canonical layout: a 36-byte header whose format block is 16
-// bytes, then any chunks before the "data" chunk. Extended format blocks
-// (size 18, WAVE_FORMAT_EXTENSIBLE), other sample formats and files whose
-// data chunk is shorter than it claims are rejected with a short English
-// error text.
+// The header is walked as wav_header.h describes: format chunks of any
+// declared size from 16 bytes (18 and 40 are common), WAVE_FORMAT_EXTENSIBLE
+// with an integer PCM sub-format, and padded odd-sized chunks before "data"
+// are read. Other sample formats and files whose data chunk is shorter than
+// it claims are rejected with a short English error text.
 #ifndef ZOR_ASR_API_WAV_READER_H_
 #define ZOR_ASR_API_WAV_READER_H_
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -30,6 +31,7 @@ struct WavImage {
   uint32_t sample_rate = 16000;
   uint16_t bits = 16;
   uint32_t fmt_size = 16;
+  std::string fmt_extension;  // bytes after the first 16 of the format chunk (zeros if short)
   std::vector<std::pair<std::string, std::string>> extra_chunks;  // before "data"
   std::string data;              // raw data bytes
   bool declare_data_size = false;
@@ -51,11 +53,17 @@ struct WavImage {
     PutU32(&chunks, sample_rate * channels * bits / 8);
     PutU16(&chunks, channels * bits / 8);
     PutU16(&chunks, bits);
-    if (fmt_size > 16) chunks.append(fmt_size - 16, '\0');
+    if (fmt_size > 16) {
+      std::string extension = fmt_extension;
+      extension.resize(fmt_size - 16, '\0');
+      chunks += extension;
+      if (fmt_size % 2 != 0) chunks += '\0';
+    }
     for (const auto& chunk : extra_chunks) {
       chunks += chunk.first;
       PutU32(&chunks, static_cast<uint32_t>(chunk.second.size()));
       chunks += chunk.second;
+      if (chunk.second.size() % 2 != 0) chunks += '\0';  // RIFF pads to even length
     }
     chunks += "data";
     PutU32(&chunks, declare_data_size ? declared_data_size : static_cast<uint32_t>(data.size()));
@@ -151,13 +159,72 @@ TEST_F(WavReaderTest, OddDataSizes) {
   ASSERT_TRUE(Read(five_bytes)) << error_;
   EXPECT_EQ(wav_.samples, (std::vector<int16_t>{1, -1}));
 
-  // No pad byte is skipped after an odd chunk: a 3-byte LIST chunk followed
-  // directly by "data" is read.
+  // The pad byte after an odd-sized chunk is skipped.
   WavImage odd_chunk;
-  odd_chunk.extra_chunks = {{"LIST", "abc"}};
+  odd_chunk.extra_chunks = {{"LIST", "abc"}, {"LIST", std::string("INFOIART\x05\0\0\0fenn!", 17)}};
   odd_chunk.SetSamples({4});
   ASSERT_TRUE(Read(odd_chunk)) << error_;
   EXPECT_EQ(wav_.samples, (std::vector<int16_t>{4}));
+}
+
+// Extensible format chunk: cbSize 22, valid bits, channel mask, sub-format GUID.
+std::string Extensible(uint16_t valid_bits, uint16_t sub_format) {
+  std::string ext;
+  PutU16(&ext, 22);
+  PutU16(&ext, valid_bits);
+  PutU32(&ext, 0x3);  // front left and right
+  PutU16(&ext, sub_format);
+  ext += std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
+  return ext;
+}
+
+// Format chunks as the common writers make them: 16 bytes, 18 (cbSize 0),
+// and 40 (WAVE_FORMAT_EXTENSIBLE with an integer PCM sub-format).
+TEST_F(WavReaderTest, FormatChunksOfEveryDeclaredSize) {
+  WavImage eighteen;
+  eighteen.fmt_size = 18;
+  eighteen.SetSamples({1, 2, 3});
+  ASSERT_TRUE(Read(eighteen)) << error_;
+  EXPECT_EQ(wav_.samples, (std::vector<int16_t>{1, 2, 3}));
+
+  WavImage stereo;
+  stereo.fmt_size = 40;
+  stereo.audio_format = 0xFFFE;
+  stereo.channels = 2;
+  stereo.sample_rate = 44100;
+  stereo.fmt_extension = Extensible(16, 1);
+  stereo.extra_chunks = {{"LIST", "odd"}};
+  stereo.SetSamples({100, 300, -7, -8});
+  ASSERT_TRUE(Read(stereo)) << error_;
+  EXPECT_EQ(wav_.samples, (std::vector<int16_t>{200, -7}));
+  EXPECT_EQ(wav_.channels, 2u);
+  EXPECT_EQ(wav_.sample_rate, 44100u);
+
+  // A format chunk of odd size is padded too.
+  WavImage odd_fmt;
+  odd_fmt.fmt_size = 19;
+  odd_fmt.fmt_extension = std::string("\x01\x00\x07", 3);
+  odd_fmt.SetSamples({9});
+  ASSERT_TRUE(Read(odd_fmt)) << error_;
+  EXPECT_EQ(wav_.samples, (std::vector<int16_t>{9}));
+
+  // Everything else stays refused: extensible float, 24-bit, a truncated
+  // extension, and a format chunk shorter than its 16 fixed bytes.
+  for (auto [sub_format, bits, fmt_size] : {std::tuple<uint16_t, uint16_t, uint32_t>{3, 16, 40},
+                                            {1, 24, 40}, {1, 16, 24}}) {
+    WavImage refused = stereo;
+    refused.fmt_extension = Extensible(bits, sub_format);
+    refused.bits = bits;
+    refused.fmt_size = fmt_size;
+    EXPECT_FALSE(Read(refused)) << sub_format << " " << bits << " " << fmt_size;
+    EXPECT_EQ(error_, "only PCM16 wav is supported");
+  }
+  WavImage short_fmt;
+  short_fmt.SetSamples({1});
+  std::string bytes = short_fmt.Bytes();
+  bytes[16] = 14;  // the declared format size
+  EXPECT_FALSE(Read(bytes));
+  EXPECT_EQ(error_, "invalid wav header");
 }
 
 TEST_F(WavReaderTest, ChunksBeforeData) {
@@ -170,12 +237,14 @@ TEST_F(WavReaderTest, ChunksBeforeData) {
   EXPECT_EQ(wav_.sample_rate, 8000u);  // read as it is, no resampling
   EXPECT_EQ(wav_.samples, (std::vector<int16_t>{10, 20}));
 
-  // An extended format block is misread, because the walk starts at byte 36.
-  WavImage extended;
-  extended.fmt_size = 18;
-  extended.SetSamples({1, 2, 3});
-  EXPECT_FALSE(Read(extended));
-  EXPECT_EQ(error_, "wav data chunk not found");
+  // A chunk before the format chunk is skipped too; data before any format
+  // chunk is no header.
+  std::string bytes = image.Bytes();
+  const std::string junk = std::string("JUNK\x03\0\0\0abc\0", 12);
+  ASSERT_TRUE(Read(bytes.substr(0, 12) + junk + bytes.substr(12))) << error_;
+  EXPECT_EQ(wav_.samples, (std::vector<int16_t>{10, 20}));
+  EXPECT_FALSE(Read(bytes.substr(0, 12) + std::string("data\x02\0\0\0\1\0", 10)));
+  EXPECT_EQ(error_, "invalid wav header");
 }
 
 TEST_F(WavReaderTest, RejectedFormats) {

@@ -4,12 +4,11 @@
 
 #include <string>
 
-// Seconds of audio in the PCM16 WAV at `path`, walking the header the way
-// libfenn's reader does (format block at 20, chunks from byte 36 up to
-// "data"), so the figure matches what the library recognises: whole frames
-// of the declared data size, at the declared rate. Returns a negative value
-// when the header cannot be read or declares no rate; the library then
-// reports the problem itself.
+// Seconds of audio in the PCM16 WAV at `path`, from the header walk libfenn's
+// reader uses (api/wav_header.h), so the figure matches what the library
+// recognises: whole frames of the declared data size, at the declared rate.
+// Returns a negative value when the header is refused or declares no rate;
+// the library then reports the problem itself.
 double WavDurationSeconds(const std::string& path);
 
 #endif  // ZOR_ASR_TOOLS_WAV_DURATION_H_
