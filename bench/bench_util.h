@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 // Best of `repeats` runs, in seconds: the minimum is the least disturbed by
@@ -46,6 +48,19 @@ inline std::vector<int16_t> BenchAudio(size_t n) {
     pcm[i] = static_cast<int16_t>(v);
   }
   return pcm;
+}
+
+// Writes Whisper's 128-bin mel filter bank to path with the data tool in
+// tools/ (numpy), as a user prepares one. The interpreter is python3 unless
+// ZOR_BENCH_PYTHON names another. Says why on failure.
+inline bool WriteWhisperFilterBank(const std::string& path) {
+  const char* python = std::getenv("ZOR_BENCH_PYTHON");
+  const std::string cmd = std::string(python && *python ? python : "python3") + " '" +
+                          ZOR_BENCH_SOURCE_DIR "/tools/make_mel_filters.py' -o '" + path +
+                          "' > /dev/null";
+  if (std::system(cmd.c_str()) == 0) return true;
+  std::fprintf(stderr, "cannot write the filter bank: %s failed\n", cmd.c_str());
+  return false;
 }
 
 // Points libfenn at the simulated NPU runtime unless the caller chose one.

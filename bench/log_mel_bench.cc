@@ -34,18 +34,6 @@ std::string python() {
   return p && *p ? p : "python3";
 }
 
-// Whisper's filter bank, as the data tool computes it.
-std::string write_filter_bank() {
-  const std::string path = temp_file("bank.bin");
-  const std::string cmd = python() + " '" ZOR_BENCH_SOURCE_DIR "/tools/make_mel_filters.py' -o '" +
-                          path + "' > /dev/null";
-  if (std::system(cmd.c_str()) != 0) {
-    std::fprintf(stderr, "cannot write the filter bank with %s\n", cmd.c_str());
-    std::exit(1);
-  }
-  return path;
-}
-
 // asrfront's best time in ms for the samples, or a negative value when the
 // package is not there (pip install asrfront).
 double asrfront_ms(const std::vector<float>& samples, int reps) {
@@ -148,7 +136,8 @@ Difference compare(const whisper_mel& reference, const whisper_mel& mel) {
 int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
   const int cores = static_cast<int>(CoreCount());
-  const std::string bank = write_filter_bank();
+  const std::string bank = temp_file("bank.bin");
+  if (!WriteWhisperFilterBank(bank)) return 1;
   whisper_set_mel_filters_path(bank.c_str());
   // The library keeps a bank only once its file times are a few seconds
   // old, as an installed one is; let this fresh file age that far first.

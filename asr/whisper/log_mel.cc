@@ -156,14 +156,14 @@ struct MelJob {
   const float* samples;
   int n_samples;
   int64_t n;            // sample count + 200: no frame reads at or beyond it
-  int frames;
   int computed_frames;  // min(n / 160 + 1, frames); later frames hold -10
+  int stored_frames;    // the first frames, those written to values
   int groups;           // groups of kLanes frames that cover the computed ones
   int parts;            // one per thread; part t takes a contiguous run of groups
   const float* hann;
   const float* weights;
   const MelSpan* spans;
-  float* values;
+  float* values;        // bin j of frame i at values[j * stored_frames + i]
 
   // The clamp needs the maximum of every part before any part rescales.
   std::mutex mutex;
@@ -251,14 +251,15 @@ ZOR_LANES_CLONES float compute_groups(const MelJob& job, int group_begin, int gr
       }
       whisper_spectrum::lanes_store(mel + j * kLanes, sum);
     }
-    const int count = std::min(kLanes, job.computed_frames - first);
+    const int count =
+        std::max(0, std::min(kLanes, std::min(job.computed_frames, job.stored_frames) - first));
     for (int j = 0; j < kMelBins; ++j) {
       const lanes_f32 sum = whisper_spectrum::lanes_load(mel + j * kLanes);
       const auto low = sum < floor;
       lanes_f32 v = whisper_spectrum::lanes_log10(low ? floor : sum);
       v = low ? beyond : v;  // log10 of the floor, exactly
       top = whisper_spectrum::lanes_max(top, v);  // lanes past the signal hold -10
-      float* out = job.values + static_cast<size_t>(j) * job.frames + first;
+      float* out = job.values + static_cast<size_t>(j) * job.stored_frames + first;
       if (count == kLanes) {
         whisper_spectrum::lanes_store(out, v);
       } else {
@@ -313,14 +314,15 @@ void finish_part(MelJob& job, int part) noexcept {
     floor_value = job.max - 8.0f;  // the double difference, rounded: same clamp
   }
   const std::pair<int, int> groups = part_groups(job, part);
-  const int f0 = std::min(job.computed_frames, groups.first * kLanes);
-  const int f1 = std::min(job.computed_frames, groups.second * kLanes);
-  const int64_t rest = job.frames - job.computed_frames;
-  const int r0 = job.computed_frames + static_cast<int>(rest * part / job.parts);
-  const int r1 = job.computed_frames + static_cast<int>(rest * (part + 1) / job.parts);
+  const int computed = std::min(job.computed_frames, job.stored_frames);
+  const int f0 = std::min(computed, groups.first * kLanes);
+  const int f1 = std::min(computed, groups.second * kLanes);
+  const int64_t rest = job.stored_frames - computed;
+  const int r0 = computed + static_cast<int>(rest * part / job.parts);
+  const int r1 = computed + static_cast<int>(rest * (part + 1) / job.parts);
   const float beyond = (std::max(kFrameBeyondSignal, floor_value) + 4.0f) * 0.25f;
   for (int j = 0; j < kMelBins; ++j) {
-    float* row = job.values + static_cast<size_t>(j) * job.frames;
+    float* row = job.values + static_cast<size_t>(j) * job.stored_frames;
     rescale(row + f0, static_cast<size_t>(f1 - f0), floor_value);
     std::fill(row + r0, row + r1, beyond);
   }
@@ -336,23 +338,22 @@ void fail_to_stdout() {
   std::fflush(stdout);
 }
 
-}  // namespace
+// Frame count of the spectrogram of n_samples samples: (padded size - 400) / 160.
+int total_frames(int n_samples) {
+  const int64_t padded_size = static_cast<int64_t>(n_samples) + kReflect + kTrailingZeros;
+  return static_cast<int>((padded_size - kFftSize) / kHop);
+}
 
-bool log_mel_spectrogram(const float* samples, int n_samples, int n_threads,
-                         whisper_filters& filters, whisper_mel& mel) {
-  if (n_samples < 0 || (n_samples > 0 && samples == nullptr)) return false;
+// The first stored_frames frames of the spectrogram into values (rows of
+// stored_frames); the clamp follows the maximum over every frame. Returns
+// false as log_mel_spectrogram does.
+bool compute_spectrogram(const float* samples, int n_samples, int n_threads,
+                         whisper_filters& filters, float* values, int stored_frames) {
+  if (n_samples < 0 || (n_samples > 0 && samples == nullptr) || stored_frames < 0) return false;
   // The frame loop reads 201 weights for each of 128 bins.
   if (filters.mel_bins != kMelBins || filters.fft_bins != kFftBins) return false;
   std::vector<MelSpan> spans;
   if (!load_filters(filters, spans)) return false;
-
-  const int64_t padded_size = static_cast<int64_t>(n_samples) + kReflect + kTrailingZeros;
-  mel.bins = kMelBins;
-  mel.frames = static_cast<int>((padded_size - kFftSize) / kHop);
-  mel.signal_frames = 1 + (n_samples - 200) / kHop;
-  // Every value is written below; a reused spectrogram of the same size
-  // costs nothing here.
-  mel.values.resize(static_cast<size_t>(kMelBins) * mel.frames);
 
   // The padded signal is not built: frames read the samples in place, and
   // the reflection and the trailing zeros are worked out where a frame
@@ -361,8 +362,9 @@ bool log_mel_spectrogram(const float* samples, int n_samples, int n_threads,
   job.samples = samples;
   job.n_samples = n_samples;
   job.n = static_cast<int64_t>(n_samples) + kReflect;
-  job.frames = mel.frames;
-  job.computed_frames = static_cast<int>(std::min<int64_t>(job.n / kHop + 1, mel.frames));
+  job.computed_frames =
+      static_cast<int>(std::min<int64_t>(job.n / kHop + 1, total_frames(n_samples)));
+  job.stored_frames = std::min(stored_frames, total_frames(n_samples));
   job.groups = (job.computed_frames + whisper_spectrum::kLanes - 1) / whisper_spectrum::kLanes;
   // At least one part (0 or fewer threads act as 1), and none without a
   // group to compute; the bits do not depend on the split.
@@ -370,7 +372,7 @@ bool log_mel_spectrogram(const float* samples, int n_samples, int n_threads,
   job.hann = whisper_spectrum::mel_hann_window();
   job.weights = filters.weights.data();
   job.spans = spans.data();
-  job.values = mel.values.data();
+  job.values = values;
 
   std::vector<std::thread> workers;
   std::vector<int> run_here{0};
@@ -390,6 +392,35 @@ bool log_mel_spectrogram(const float* samples, int n_samples, int n_threads,
   for (int t : run_here) finish_part(job, t);
   for (std::thread& w : workers) w.join();
   return true;
+}
+
+}  // namespace
+
+bool log_mel_spectrogram(const float* samples, int n_samples, int n_threads,
+                         whisper_filters& filters, whisper_mel& mel) {
+  if (n_samples < 0) return false;
+  mel.bins = kMelBins;
+  mel.frames = total_frames(n_samples);
+  mel.signal_frames = 1 + (n_samples - 200) / kHop;
+  // Every value is written; a reused spectrogram of the same size costs
+  // nothing here.
+  mel.values.resize(static_cast<size_t>(kMelBins) * mel.frames);
+  return compute_spectrogram(samples, n_samples, n_threads, filters, mel.values.data(),
+                             mel.frames);
+}
+
+int whisper_pcm_to_mel_frames(whisper_filters& filters, const float* samples, int n_samples,
+                              int n_threads, float* out, int frames) {
+  try {
+    if (out != nullptr && frames <= total_frames(std::max(0, n_samples)) &&
+        compute_spectrogram(samples, n_samples, n_threads, filters, out, frames)) {
+      return 0;
+    }
+  } catch (...) {
+    // Out of memory; reported like any other failure, never thrown across C.
+  }
+  fail_to_stdout();
+  return -1;
 }
 
 extern "C" void whisper_set_mel_filters_path(const char* path) {

@@ -68,4 +68,13 @@ ZOR_ASR_API int whisper_pcm_to_mel_with_state(whisper_context* ctx, whisper_segm
 bool log_mel_spectrogram(const float* samples, int n_samples, int n_threads,
                          whisper_filters& filters, whisper_mel& mel);
 
+// The first `frames` frames of what whisper_pcm_to_mel_with_state computes
+// for the samples (the clamp still follows the maximum over every frame),
+// into out: bin j of frame i at out[j * frames + i]. What the encoder takes,
+// without building the whole spectrogram. frames may not exceed the
+// spectrogram's frame count. Fails as whisper_pcm_to_mel_with_state does,
+// with the same messages. Never throws.
+int whisper_pcm_to_mel_frames(whisper_filters& filters, const float* samples, int n_samples,
+                              int n_threads, float* out, int frames);
+
 #endif  // ZOR_ASR_WHISPER_LOG_MEL_H_

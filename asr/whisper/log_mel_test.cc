@@ -233,6 +233,50 @@ TEST_F(LogMelTest, EveryTailOfTheFrameGroups) {
   }
 }
 
+TEST_F(LogMelTest, FirstFramesAreThoseOfTheWholeSpectrogram) {
+  // 490,000 samples have signal past frame 3000: its maximum still sets the
+  // clamp of the first frames.
+  std::vector<float> loud_end = noise(490000, 0.01f, 23);
+  for (size_t i = 485000; i < loud_end.size(); ++i) loud_end[i] *= 90.0f;
+  for (const std::vector<float>& samples :
+       {noise(100, 0.3f, 21), noise(16000, 0.3f, 22), noise(80000, 0.3f, 24), loud_end}) {
+    SCOPED_TRACE(std::to_string(samples.size()) + " samples");
+    const whisper_mel whole = compute(samples, 1);
+    for (int threads : {1, 2, 8}) {
+      std::vector<float> head(128 * 3000, 7.0f);
+      whisper_filters filters;
+      ASSERT_EQ(whisper_pcm_to_mel_frames(filters, samples.data(), static_cast<int>(samples.size()),
+                                          threads, head.data(), 3000),
+                0);
+      for (int j = 0; j < 128; ++j) {
+        ASSERT_EQ(std::memcmp(&head[j * 3000], &whole.values[j * whole.frames], 3000 * 4), 0)
+            << "bin " << j << ", " << threads << " threads";
+      }
+    }
+  }
+}
+
+TEST_F(LogMelTest, FirstFramesFailLikeTheWholeSpectrogram) {
+  std::vector<float> head(128 * 3000);
+  whisper_filters filters;
+  const std::vector<float> samples = noise(16000, 0.2f, 25);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(whisper_pcm_to_mel_frames(filters, samples.data(), 16000, 1, nullptr, 3000), -1);
+  EXPECT_EQ(whisper_pcm_to_mel_frames(filters, samples.data(), 16000, 1, head.data(), 3101), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n"
+            "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n");
+  const std::string missing = temp_path("missing_head.bin");
+  whisper_set_mel_filters_path(missing.c_str());
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(whisper_pcm_to_mel_frames(filters, samples.data(), 16000, 1, head.data(), 3000), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "log_mel_spectrogram : fail to open '" + missing + "'\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n");
+}
+
 TEST_F(LogMelTest, FrameCountsAndUncomputedFrames) {
   // A quiet signal keeps -10 above the clamp floor, so uncomputed frames
   // show up as exactly (-10 + 4) / 4.

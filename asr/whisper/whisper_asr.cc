@@ -16,6 +16,7 @@
 #include "api/asr_engines.h"
 #include "npu/zornn_api.h"
 #include "whisper/log_mel.h"
+#include "whisper/logits_argmax.h"
 #include "whisper/whisper_chunks.h"
 #include "whisper/whisper_languages.h"
 #include "whisper/whisper_vocab.h"
@@ -59,15 +60,6 @@ NpuContextPtr InitNpuContext(const char* model_path) {
   return NpuContextPtr(ctx);
 }
 
-// Index of the largest value; the first one wins a tie.
-size_t ArgMax(const float* values, size_t count) {
-  size_t best = 0;
-  for (size_t i = 1; i < count; ++i) {
-    if (values[i] > values[best]) best = i;
-  }
-  return best;
-}
-
 }  // namespace
 
 struct whisper_asr_engine {
@@ -75,6 +67,9 @@ struct whisper_asr_engine {
   NpuContextPtr decoder;
   whisper_vocab vocab;
   int32_t n_threads = kDefaultThreads;
+  // The encoder's input, kept between pieces: every value is rewritten, so a
+  // fresh one would only add its zeroing and page faults to each piece.
+  std::vector<float> encoder_input;
   // Both contexts and their input bindings are shared by every call, so
   // calls on one engine take turns.
   std::mutex mutex;
@@ -164,7 +159,7 @@ void ChooseLanguage(whisper_asr_engine& engine, const std::vector<float>& featur
     return;
   }
   const int index =
-      static_cast<int>(ArgMax(row + kWhisperFirstLanguageToken, kWhisperLanguageCount));
+      static_cast<int>(logits_argmax(row + kWhisperFirstLanguageToken, kWhisperLanguageCount));
   code = whisper_language_code(index);
   token = kWhisperFirstLanguageToken + index;
   std::fprintf(stderr, "[whisper] auto language -> %s\n", code.c_str());
@@ -174,28 +169,20 @@ void ChooseLanguage(whisper_asr_engine& engine, const std::vector<float>& featur
 // false after its message.
 bool EncodePiece(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
                  std::vector<float>& features) {
-  std::vector<float> encoder_input(kEncoderInputFloats);
+  std::vector<float>& encoder_input = engine.encoder_input;
+  encoder_input.resize(kEncoderInputFloats);
   {
     std::vector<float> samples(n);
     for (size_t i = 0; i < n; ++i) samples[i] = static_cast<float>(pcm[i]) * (1.0f / 32768.0f);
-    whisper_context mel_context;
-    mel_context.filters.mel_bins = kMelBins;
-    mel_context.filters.fft_bins = 201;
-    whisper_segment_state state;
-    const int ret = whisper_pcm_to_mel_with_state(&mel_context, &state, samples.data(),
-                                                  static_cast<int>(n), engine.n_threads);
-    const whisper_mel& mel = state.mel;
-    // Only the first 3000 frames go to the encoder; a spectrogram that does
-    // not have them is as unusable as a failed one.
-    if (ret != 0 || mel.bins != kMelBins || mel.frames < kEncoderFrames ||
-        mel.values.size() < static_cast<size_t>(kMelBins) * static_cast<size_t>(mel.frames)) {
+    // Only the first 3000 frames go to the encoder: they are computed
+    // straight into its input.
+    whisper_filters filters;
+    filters.mel_bins = kMelBins;
+    filters.fft_bins = 201;
+    if (whisper_pcm_to_mel_frames(filters, samples.data(), static_cast<int>(n), engine.n_threads,
+                                  encoder_input.data(), kEncoderFrames) != 0) {
       std::fprintf(stderr, "[whisper] log-mel failed\n");
       return false;
-    }
-    for (size_t bin = 0; bin < static_cast<size_t>(kMelBins); ++bin) {
-      std::memcpy(&encoder_input[bin * kEncoderFrames],
-                  &mel.values[bin * static_cast<size_t>(mel.frames)],
-                  kEncoderFrames * sizeof(float));
     }
   }
 
@@ -260,7 +247,7 @@ int recognize_segment(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
   for (;;) {
     const float* row = nullptr;
     if (run_decoder_step(engine.decoder.get(), features, window, n_valid, &row) != 0) return -1;
-    t = static_cast<int64_t>(ArgMax(row, kVocabSize));
+    t = static_cast<int64_t>(logits_argmax(row, kVocabSize));
     if (n_valid < kTokenWindow) window[n_valid] = t;
     if (n_valid >= kTokenWindow || t == kEndOfText) break;
     append_token(t);

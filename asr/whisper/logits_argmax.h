@@ -1,0 +1,13 @@
+// Index of the largest logit, eight lanes at a time: the greedy decoder's
+// choice among tens of thousands of vocabulary entries at every step.
+#ifndef ZOR_ASR_WHISPER_LOGITS_ARGMAX_H_
+#define ZOR_ASR_WHISPER_LOGITS_ARGMAX_H_
+
+#include <cstddef>
+
+// The first index of the largest of count values (count >= 1): the index
+// that a scan keeping the first strictly greater value gives, NaNs included
+// (one never wins; a NaN at index 0 is never beaten).
+size_t logits_argmax(const float* values, size_t count);
+
+#endif  // ZOR_ASR_WHISPER_LOGITS_ARGMAX_H_
