@@ -15,33 +15,44 @@ size_t scan(const float* values, size_t count) {
 
 }  // namespace
 
-// Each lane keeps the largest value it has seen and where it first saw it
-// (all start from index 0's value); one pass over the row, which streams
-// from memory, then the lanes compare notes.
+// Each lane of four independent sets keeps the largest value it has seen
+// and where it first saw it (all start from index 0's value): one pass over
+// the row, which streams from memory, with four chains of comparisons in
+// flight instead of one; then the lanes compare notes.
 ZOR_LANES_CLONES size_t logits_argmax(const float* values, size_t count) {
   using namespace whisper_spectrum;
+  constexpr int kSets = 4;
   const float first = values[0];
-  if (count < 2 * kLanes || count > (size_t{1} << 30) || !(first == first)) {
+  if (count < kSets * kLanes || count > (size_t{1} << 30) || !(first == first)) {
     return scan(values, count);
   }
-  lanes_f32 top = lanes_splat(first);
-  lanes_i32 block{};  // where each lane's top was seen: block + lane, or index 0
-  lanes_i32 seen_at_zero = lanes_i32{} + 1;
+  lanes_f32 top[kSets];
+  lanes_i32 block[kSets];     // where each lane's top was seen: block + lane,
+  lanes_i32 at_zero[kSets];   // or index 0 where this is set
+  for (int a = 0; a < kSets; ++a) {
+    top[a] = lanes_splat(first);
+    block[a] = lanes_i32{};
+    at_zero[a] = lanes_i32{} + 1;
+  }
   size_t i = 0;
-  for (; i + kLanes <= count; i += kLanes) {
-    const lanes_f32 v = lanes_load(values + i);
-    const lanes_i32 greater = v > top;  // a NaN lane is never greater
-    top = greater ? v : top;
-    block = greater ? lanes_i32{} + static_cast<int32_t>(i) : block;
-    seen_at_zero = greater ? lanes_i32{} : seen_at_zero;
+  for (; i + kSets * kLanes <= count; i += kSets * kLanes) {
+    for (int a = 0; a < kSets; ++a) {
+      const lanes_f32 v = lanes_load(values + i + a * kLanes);
+      const lanes_i32 greater = v > top[a];  // a NaN lane is never greater
+      top[a] = greater ? v : top[a];
+      block[a] = greater ? lanes_i32{} + static_cast<int32_t>(i + a * kLanes) : block[a];
+      at_zero[a] = greater ? lanes_i32{} : at_zero[a];
+    }
   }
   float best = first;
   size_t best_at = 0;
-  for (int l = 0; l < kLanes; ++l) {
-    const size_t at = seen_at_zero[l] != 0 ? 0 : static_cast<size_t>(block[l]) + l;
-    if (top[l] > best || (top[l] == best && at < best_at)) {
-      best = top[l];
-      best_at = at;
+  for (int a = 0; a < kSets; ++a) {
+    for (int l = 0; l < kLanes; ++l) {
+      const size_t at = at_zero[a][l] != 0 ? 0 : static_cast<size_t>(block[a][l]) + l;
+      if (top[a][l] > best || (top[a][l] == best && at < best_at)) {
+        best = top[a][l];
+        best_at = at;
+      }
     }
   }
   for (; i < count; ++i) {
