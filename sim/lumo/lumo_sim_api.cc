@@ -140,6 +140,7 @@ ZOR_LLMRetStatus zor_llm_uninit(LLMContext context) {
     JsonObject record = BeginRecord("zor_llm_uninit");
     std::shared_ptr<SimContext> ctx = Lookup(&record, context);
     const int32_t status = ctx ? ctx->script().ReturnFor("zor_llm_uninit") : kFailed;
+    if (ctx) ctx->WaitLikeStrictRuntime();
     // The context is released whatever status the script reports: the
     // caller never uses it again either way.
     if (ctx) lumo_sim::ReleaseContext(context);
@@ -181,6 +182,7 @@ ZOR_LLMRetStatus zor_llm_reset(LLMContext context) {
     JsonObject record = BeginRecord("zor_llm_reset");
     std::shared_ptr<SimContext> ctx = Lookup(&record, context);
     const int32_t status = Scripted(ctx, "zor_llm_reset");
+    if (ctx) ctx->WaitLikeStrictRuntime();
     record.Int("status", status);
     WriteRecord(record);
     return AsStatus(status);
@@ -194,6 +196,7 @@ ZOR_LLMRetStatus zor_llm_break(LLMContext context) {
     const int32_t status = Scripted(ctx, "zor_llm_break");
     // A break the script makes fail has no effect.
     const bool during_run = ctx && status == 0 && ctx->RequestBreak();
+    if (during_run) ctx->WaitLikeStrictRuntime();
     record.Bool("during_run", during_run);
     record.Int("status", status);
     WriteRecord(record);

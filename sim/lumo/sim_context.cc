@@ -46,6 +46,15 @@ bool SimContext::RequestBreak() {
   return true;
 }
 
+void SimContext::WaitLikeStrictRuntime() {
+  if (!script_.strict || InDelivery()) return;
+  // Waits out the delivery in progress, then the rest of the generation
+  // (whose later deliveries need the lock again).
+  { std::lock_guard<std::mutex> engine(engine_mutex_); }
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.wait(lock, [this] { return !running_; });
+}
+
 bool SimContext::BreakRequested() {
   std::lock_guard<std::mutex> lock(mutex_);
   return break_requested_;
@@ -109,6 +118,8 @@ void SimContext::Deliver(const ScriptEvent& piece, void* userdata, const char* k
   result.generation.text = piece.null_text ? nullptr : piece.text.c_str();
   result.generation.token_id = piece.token_id;
   result.generation.content_type = static_cast<ZOR_LLMMessageType>(piece.content_type);
+  std::unique_lock<std::mutex> engine(engine_mutex_, std::defer_lock);
+  if (script_.strict) engine.lock();
   DeliveryScope scope;
   result_callback_(piece.null_result ? nullptr : &result, userdata,
                    static_cast<ZOR_LLMRunStatus>(piece.status));
@@ -135,6 +146,8 @@ void SimContext::DeliverToolCall(const ScriptEvent& call, void* userdata) {
   record.Bool("delivered", callback != nullptr);
   WriteRecord(record);
   if (callback == nullptr) return;
+  std::unique_lock<std::mutex> engine(engine_mutex_, std::defer_lock);
+  if (script_.strict) engine.lock();
   DeliveryScope scope;
   callback(call.null_name ? nullptr : call.name.c_str(),
            call.null_arguments ? nullptr : call.arguments.c_str(), userdata);
@@ -197,10 +210,10 @@ int32_t SimContext::Run(const ZOR_LLMInput* input, void* userdata) {
   {
     JsonObject record = BeginRecord("run_start");
     record.Int("run_index", &run == &empty_run_ ? -1 : static_cast<int64_t>(&run - script_.runs.data()));
-    record.Bool("worker", run.on_worker);
+    record.Bool("worker", run.on_worker || script_.strict);
     WriteRecord(record);
   }
-  if (run.on_worker) {
+  if (run.on_worker || script_.strict) {
     std::thread worker([this, &run, userdata] { Play(run, userdata); });
     worker.join();
   } else {
@@ -211,6 +224,7 @@ int32_t SimContext::Run(const ZOR_LLMInput* input, void* userdata) {
     running_ = false;
     break_requested_ = false;
   }
+  wake_.notify_all();
   return run.return_status != 0 ? run.return_status : script_.ReturnFor("zor_llm_run");
 }
 

@@ -26,6 +26,11 @@ class SimContext {
   void SetToolCallback(LLM_ToolUseCallback callback, int32_t stop_output);
   // Asks a running generation to stop; false when none is running.
   bool RequestBreak();
+  // Under a strict script: waits for the internal lock and then until no
+  // generation is in progress, as a board runtime's break, reset and uninit
+  // do. Does nothing otherwise, or when called from inside a delivery
+  // (waiting there would wait for itself).
+  void WaitLikeStrictRuntime();
   // Plays the run chosen for this input and returns the status zor_llm_run
   // reports. Deliveries come from this thread or a worker, as scripted.
   int32_t Run(const ZOR_LLMInput* input, void* userdata);
@@ -46,7 +51,10 @@ class SimContext {
   const ScriptRun empty_run_;
 
   std::mutex mutex_;
-  std::condition_variable wake_;
+  std::condition_variable wake_;  // break requested, or the run ended
+  // The strict runtime's internal lock: held by the generation thread for
+  // each delivery, and by break, reset and uninit while they wait.
+  std::mutex engine_mutex_;
   LLM_ToolUseCallback tool_callback_ = nullptr;  // guarded by mutex_
   int32_t stop_output_ = 0;                      // guarded by mutex_
   bool running_ = false;                         // guarded by mutex_

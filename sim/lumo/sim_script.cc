@@ -330,7 +330,10 @@ class Reader {
   }
 
   bool Document(const JsonValue& v, Script* script) {
-    if (!CheckKeys(v, "script", {"init", "returns", "vision", "runs"})) return false;
+    if (!CheckKeys(v, "script", {"strict", "init", "returns", "vision", "runs"})) return false;
+    if (const JsonValue* strict = v.Find("strict")) {
+      if (!Bool(*strict, "strict", &script->strict)) return false;
+    }
     if (const JsonValue* init = v.Find("init")) {
       if (!CheckKeys(*init, "init", {"status", "context"})) return false;
       if (const JsonValue* x = init->Find("status")) {

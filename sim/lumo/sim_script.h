@@ -84,6 +84,10 @@ struct ScriptVision {
 };
 
 struct Script {
+  // A strict runtime: every generation delivers from a thread of its own
+  // while holding the context's internal lock, and break, reset and uninit
+  // take that lock and wait for the generation to end.
+  bool strict = false;
   int32_t init_status = 0;
   bool init_context = true;  // whether a failing init still writes a context
   std::map<std::string, int32_t> returns;  // status per runtime function name
