@@ -80,7 +80,7 @@ else:
     print("constructed")
 """)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "RuntimeError: Cannot load liblumo.so"
+    assert proc.stdout.strip().startswith(f"RuntimeError: Cannot load liblumo.so: {package / 'liblumo.so'}: ")
 
 
 def test_library_without_the_entry_points_is_refused(package_copy, sim_npurt_path):
@@ -97,7 +97,9 @@ for _ in range(2):
         print("RuntimeError:", e)
 """)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split("\n")[:2] == ["RuntimeError: Cannot load liblumo.so"] * 2
+    lines = proc.stdout.split("\n")[:2]
+    assert lines[0] == lines[1], lines
+    assert lines[0].startswith("RuntimeError: Cannot load liblumo.so: ") and ": entry point zor_llm_" in lines[0], lines
 
 
 def test_override_still_wins_over_the_packaged_runtime(package_copy, sim_lumo_path, tmp_path):
@@ -112,4 +114,4 @@ except RuntimeError as e:
     print("RuntimeError:", e)
 """, ZOR_LUMO_PATH=str(tmp_path / "missing.so"))
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "RuntimeError: Cannot load liblumo.so"
+    assert proc.stdout.strip().startswith(f"RuntimeError: Cannot load liblumo.so: {tmp_path / 'missing.so'}: ")

@@ -7,6 +7,8 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #define ZOR_LUMO_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -15,23 +17,34 @@ namespace {
 LUMO_FUNC_PTR s_func = {};    // all null while no runtime is loaded
 void* s_handle = nullptr;     // dlopen handle of the runtime library
 [[maybe_unused]] bool s_loaded = false;  // the table is filled
+std::string s_error;          // why the last load failed
 
-// Resolves one entry; false when the library lacks it.
+// Resolves one entry; false (and the error text) when the library lacks it.
 template <typename Fn>
 bool resolve(void* handle, const char* name, Fn* out) {
   void* sym = dlsym(handle, name);
   *out = reinterpret_cast<Fn>(sym);
+  if (sym == nullptr) s_error = std::string("entry point ") + name + " not found";
   return sym != nullptr;
 }
 
 // Opens path and fills the table; leaves everything empty on failure.
 int load_from(const char* path) {
-  if (path == nullptr || *path == '\0') return 1;
+  if (path == nullptr || *path == '\0') {
+    s_error = "no library path";
+    return 1;
+  }
   // RTLD_LOCAL: the runtime's symbols carry the same names as our exported
   // trampolines; keeping them out of the global scope avoids either side
   // binding to the other's.
   void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) return 1;
+  if (handle == nullptr) {
+    const char* reason = dlerror();
+    s_error = reason != nullptr ? reason : "unknown loader error";
+    // The loader's text usually starts with the path; name it otherwise.
+    if (s_error.compare(0, std::strlen(path), path) != 0) s_error = std::string(path) + ": " + s_error;
+    return 1;
+  }
   LUMO_FUNC_PTR table = {};
   bool ok = resolve(handle, "zor_llm_init", &table.zor_llm_init) &&
             resolve(handle, "zor_llm_uninit", &table.zor_llm_uninit) &&
@@ -43,6 +56,7 @@ int load_from(const char* path) {
             resolve(handle, "zor_llm_set_toolcall_callback", &table.zor_llm_set_toolcall_callback) &&
             resolve(handle, "zor_llm_get_vision_info", &table.zor_llm_get_vision_info);
   if (!ok) {
+    s_error = std::string(path) + ": " + s_error;
     dlclose(handle);
     return 1;
   }
@@ -52,9 +66,8 @@ int load_from(const char* path) {
   return 0;
 }
 
-}  // namespace
-
-ZOR_LUMO_EXPORT int load_lumo_func(const char* lib_path) {
+int load(const char* lib_path) {
+  s_error.clear();
   if (s_loaded) return 0;
   // ZOR_LUMO_PATH names a stand-in runtime (the simulated one on a host);
   // it wins over the packaged path on every architecture.
@@ -69,6 +82,18 @@ ZOR_LUMO_EXPORT int load_lumo_func(const char* lib_path) {
   return 0;
 #endif
 }
+
+}  // namespace
+
+ZOR_LUMO_EXPORT int load_lumo_func(const char* lib_path) {
+  try {
+    return load(lib_path);
+  } catch (...) {  // the error text could not be built
+    return 1;
+  }
+}
+
+ZOR_LUMO_EXPORT const char* lumo_func_error(void) { return s_error.c_str(); }
 
 ZOR_LUMO_EXPORT void unload_lumo_func(void) {
   if (s_handle != nullptr) {

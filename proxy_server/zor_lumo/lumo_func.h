@@ -41,6 +41,11 @@ ZOR_LUMO_STATIC_ASSERT(sizeof(LUMO_FUNC_PTR) == 9 * sizeof(void*), "LUMO_FUNC_PT
  * interpreter lock held; not thread-safe otherwise. */
 int load_lumo_func(const char* lib_path);
 
+/* Why the last load_lumo_func failed: the path tried and the loader's
+ * reason, or the entry point the library lacks. Empty after a success.
+ * Valid until the next load. */
+const char* lumo_func_error(void);
+
 /* Closes the library, if one is open, and empties the table. */
 void unload_lumo_func(void);
 
