@@ -1,9 +1,12 @@
-"""Cost of one token delivery through LUMO's result bridge.
+"""Cost of one token delivery through LUMO's result bridge, and through
+LUMO.stream.
 
 A scripted run on the simulated runtime delivers N pieces; each goes through
 the bridge (interpreter lock, accumulation, Result, the user's callback). The
 baseline is N direct Python calls of the same callback with a prebuilt
-Result. Both are measured in this run; the ratio is per delivery.
+Result. Both are measured in this run; the ratio is per delivery. The same
+N pieces read through stream() (queue, wake-up of the reading thread,
+incremental decoding, one Piece each) are compared with run()'s callback path.
 
     PYTHONPATH=build/<dir>/python python3 bench/bench_lumo_bridge.py [N]
 
@@ -78,6 +81,11 @@ def main():
         assert lumo_bare.init(model) == 0
         t_bare = best_of(lambda: lumo_bare.run("p"))
 
+        def streamed():
+            got = sum(1 for _ in lumo_bare.stream("p"))
+            assert got == n + 1
+
+        t_stream = best_of(streamed)
         t_bridge = best_of(bridged)
         t_overhead = best_of(lambda: lumo_empty.run("p"))
         t_direct = best_of(direct)
@@ -97,6 +105,9 @@ def main():
     print(f"ratio bridge/direct: {per_bridge / per_direct:.2f}")
     print(f"ratio (Result + user callback inside the bridge)/direct: "
           f"{max(per_bridge - per_bare, 0.0) / per_direct:.2f}")
+    per_stream = max(t_stream - t_overhead, 0.0) / n
+    print(f"stream: {per_stream * 1e9:.0f} ns/piece (run total {t_stream * 1e3:.1f} ms)")
+    print(f"ratio stream/run callback path: {per_stream / per_bridge:.2f}")
 
 
 if __name__ == "__main__":

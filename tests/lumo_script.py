@@ -147,6 +147,12 @@ class Script:
         self._runs.append(run)
         return run
 
+    def strict(self) -> "Script":
+        """Behaves as the strictest board runtime: deliveries from its own
+        thread under an internal lock; break, reset and uninit wait for it."""
+        self._doc["strict"] = True
+        return self
+
     def fail_init(self, status: int = 1, context: bool = False) -> "Script":
         """zor_llm_init reports status; with context=True it still writes one."""
         self._doc["init"] = {"status": status, "context": context}

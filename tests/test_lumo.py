@@ -228,7 +228,7 @@ del b, c, d; gc.collect()
 try:
     LUMO()  # the last object unloaded it; this one must open it again
 except RuntimeError as e:
-    assert str(e) == "Cannot load liblumo.so"
+    assert str(e).startswith("Cannot load liblumo.so: /nonexistent/liblumo.so: "), e
 else:
     raise AssertionError("the library was not unloaded with the last object")
 print("OK")
@@ -284,6 +284,12 @@ class TestVisionMetadata:
         assert (meta["model_width"], meta["model_height"]) == (20, 10)
         lumo.uninit()
         assert lumo.vision_metadata == meta and lumo.mmproj_model is True
+
+    def test_metadata_follows_the_current_model(self, sim):
+        lumo = sim.make(Script().vision(projector_type="qwen2vl", patch_size=16), mmproj_path="p")
+        assert lumo.vision_metadata["projector_type"] == "qwen2vl"
+        assert lumo.init(sim.model(_simple_script())) == 0  # a model without a projector
+        assert lumo.vision_metadata == {} and lumo.mmproj_model is False
 
     def test_null_input_array_is_not_read(self, sim):
         lumo = sim.make(Script().vision(has_metadata=False, n_input=2, input_null=True),
@@ -355,7 +361,13 @@ class TestArguments:
                ({"sampling_mode": []}, TypeError, None),
                ({"tool_schemas": 5}, TypeError, None),
                ({"extra_template_params": {1j}}, TypeError, None),
-               ({"sampler_params": object()}, TypeError, None)]
+               ({"sampler_params": object()}, TypeError, None),
+               # Texts the runtime reads up to a NUL; floats float32 cannot hold.
+               ({"prompt_input": "a\0b"}, ValueError, "embedded null character"),
+               ({"top_p": 1e40}, OverflowError, "value too large to convert to float32"),
+               ({"temperature": -1e39}, OverflowError, "value too large to convert to float32"),
+               ({"repeat_penalty": float("nan")}, ValueError, "must be finite"),
+               ({"top_p": float("inf")}, ValueError, "must be finite")]
         for kwargs, exc, message in bad:
             with pytest.raises(exc) as err:
                 lumo.run(**{"prompt_input": "hi", **kwargs})
@@ -364,6 +376,16 @@ class TestArguments:
         assert sim.log.calls("zor_llm_run") == []
         with pytest.raises(TypeError):
             lumo.run(*([None] * 20))
+
+    def test_embedded_nul_in_any_text_is_refused(self, sim):
+        lumo = sim.make(_simple_script())
+        calls = [lambda: lumo.init("m\0odel"), lambda: lumo.init(sim.model(_simple_script()), mmproj_path="p\0"),
+                 lambda: lumo.set_chat_template("s\0", "", ""), lambda: lumo.set_chat_template_jinja("{{\0}}")]
+        for call in calls:
+            with pytest.raises(ValueError, match="embedded null character"):
+                call()
+        names = sim.log.names()
+        assert names.count("zor_llm_init") == 1 and "zor_llm_set_chat_template" not in names
 
 
 # ---- What reaches the runtime --------------------------------------------------------
@@ -494,8 +516,9 @@ class TestRunImages:
         mm = sim.log.last("zor_llm_run")["input"]["multimodal_input"]
         assert mm["prompt"] == "x<|image_pad|>y"
         assert mm["img_start"] is None and mm["img_end"] is None
-        with pytest.raises(TypeError):  # None prompt with markers: occurrence test
-            lumo.run(None, images=[img])
+        lumo.run(None, images=[img])  # a None prompt counts as empty, with images too
+        mm = sim.log.last("zor_llm_run")["input"]["multimodal_input"]
+        assert mm["prompt"] is None and mm["img_count"] == 1
 
     def test_images_are_normalised(self, sim):
         lumo = self._lumo(sim)
@@ -515,6 +538,10 @@ class TestRunImages:
             lumo.run("p", images=[np.zeros((2, 2))])
         with pytest.raises(IndexError, match=r"Out of bounds on buffer access \(axis 0\)"):
             lumo.run("p", images=[np.zeros((0, 2, 3), np.uint8)])
+        nan = np.full((2, 2, 3), 0.5, np.float32)
+        nan[1, 1, 2] = np.nan  # no uint8 value: refused, not converted
+        with pytest.raises(ValueError, match="NaN"):
+            lumo.run("p", images=[nan])
         # as_rgb888 is looked up at each image; a replacement returning the
         # wrong layout is refused instead of being read out of bounds.
         monkeypatch.setattr(lumo_mod, "as_rgb888", lambda image: np.zeros((2, 2), np.uint8))
@@ -585,6 +612,14 @@ class TestBridgesAndResult:
         result, _ = one_run(sim, script, prompt_input="p")
         assert result["text"] == "€\ufffd"  # joined before decoding
         assert result["token_count"] == 4 and result["status"] == ERROR
+
+    def test_unknown_run_state_keeps_the_piece(self, sim):
+        script = Script()
+        script.run().text("a").text("b", status=7).end(None)
+        seen = []
+        lumo = sim.make(script, on_token=lambda r, ud, st: seen.append(st))
+        result = lumo.run("p")
+        assert result["text"] == "ab" and result["status"] == 7 and seen == [0, 7]
 
     def test_no_delivery_means_error_status(self, sim, lumo_types):
         script = Script()
@@ -675,6 +710,51 @@ class TestBridgesAndResult:
         assert first == [] and len(second) == 2
 
 
+# ---- Streaming ----------------------------------------------------------------------------
+
+class TestStream:
+    @pytest.mark.parametrize("thread", ["caller", "worker"])
+    def test_pieces_in_delivery_order_and_the_result(self, sim, lumo_types, thread):
+        script = Script()
+        euro = "€".encode()
+        script.run(thread=thread).reasoning("r").text(b"x" + euro[:2]).text(euro[2:]).tool_text("<t>") \
+            .tool_call("f", {"k": 1}).text(b"\xff").end(FINISH, text="", token_id=0)
+        script.fail("zor_llm_set_toolcall_callback", 0)
+        lumo = sim.make(script)
+        lumo.set_toolcall_callback(True, stop_output=0)  # tool text delivered too
+        stream = lumo.stream("p", userdata=5)
+        assert iter(stream) is stream and stream.result is None
+        pieces = [(p.kind, p.text, p.token_id, p.status, p.name, p.arguments) for p in stream]
+        N, F = lumo_types.RunStatus.NORMAL, lumo_types.RunStatus.FINISH
+        # A character split across pieces comes out whole, with the second.
+        assert pieces == [("reasoning", "r", 1, N, None, None), ("text", "x", 2, N, None, None),
+                          ("text", "€", 3, N, None, None), ("tool_text", "<t>", 4, N, None, None),
+                          ("tool_call", "", 0, N, "f", '{"k":1}'), ("text", "\ufffd", 5, N, None, None),
+                          ("text", "", 0, F, None, None)]
+        assert isinstance(pieces[0][3], lumo_types.RunStatus)
+        assert stream.result == lumo.run("p", userdata=5)  # run() gives the same dict
+        assert next(stream, "end") == "end"
+
+    def test_leaving_early_stops_the_generation(self, sim):
+        script = Script().strict()
+        script.run().text("a").text("b").wait_break(30000).text("never").break_end(text="", token_id=9)
+        lumo = sim.make(script)
+        for piece in lumo.stream("p"):
+            if piece.text == "b":
+                break  # the stream is collected here
+        assert sim.log.last("run_end")["broken"] is True
+        with lumo.stream("p") as stream:
+            assert next(stream).text == "a"
+        # Stopped wherever the break found it, then the break's ending.
+        assert stream.result["text"] in ("a", "ab") and stream.result["token_ids"][-1] == 9
+        stream.close()  # again: nothing left to do
+        with pytest.raises(ZeroDivisionError):
+            with lumo.stream("p") as stream:
+                next(stream)
+                1 / 0
+        assert stream.result["token_ids"][-1] == 9
+        assert lumo.reset() == 0 and len(sim.log.calls("zor_llm_break")) >= 3
+
 # ---- Guards against misuse from callbacks ---------------------------------------------
 
 class TestReentrancy:
@@ -698,6 +778,64 @@ class TestReentrancy:
         lumo.uninit()  # fine once the run has returned
         assert lumo.context is None
 
+    # Every call that reaches the runtime, as made during a run.
+    CALLS = {
+        "run": lambda o: o.run("q"), "stream": lambda o: o.stream("q"), "reset": lambda o: o.reset(),
+        "init": lambda o: o.init(""), "uninit": lambda o: o.uninit(),
+        "set_chat_template": lambda o: o.set_chat_template("s", "p", "q"),
+        "set_chat_template_jinja": lambda o: o.set_chat_template_jinja("j"),
+        "set_toolcall_callback": lambda o: o.set_toolcall_callback(False),
+    }
+
+    def test_one_call_at_a_time_from_a_callback(self, sim):
+        # The strict runtime delivers from its own thread under its lock.
+        script = Script().strict()
+        script.run().text("A").text("B").text("C")
+        refused = {}
+
+        def on_token(r, ud, st):
+            if r.text == b"B" and not refused:
+                for name, call in self.CALLS.items():
+                    with pytest.raises(RuntimeError) as e:
+                        call(holder["lumo"])
+                    refused[name] = str(e.value)
+                assert holder["lumo"].interrupt() == 0  # allowed from anywhere
+
+        holder = {}
+        lumo = holder["lumo"] = sim.make(script, on_token=on_token)
+        result = lumo.run("p")
+        # The inner calls left the outer run intact: "AB" and the break's end.
+        assert result["text"] == "AB" and result["token_ids"] == [1, 2, 0], result
+        assert refused == {n: f"LUMO.{n}() called while run() is in progress on this object" for n in self.CALLS}
+        assert [r["ctx"] for r in sim.log.calls("zor_llm_run")] == [sim.log.last("zor_llm_init")["context"]]
+        assert lumo.run("p")["text"] == "ABC"  # and the object is free again
+
+    def test_one_call_at_a_time_from_another_thread(self, sim):
+        script = Script().strict()
+        script.run().text("a").wait_break(30000).text("never")
+        started = threading.Event()
+        lumo = sim.make(script, on_token=lambda r, ud, st: started.set())
+        errors = {}
+
+        def other():
+            started.wait(30)
+            for name, call in self.CALLS.items():
+                try:
+                    call(lumo)
+                except RuntimeError as e:
+                    errors[name] = str(e)
+            errors["interrupt"] = lumo.interrupt()
+
+        t = threading.Thread(target=other)
+        t.start()
+        stream = lumo.stream("p")
+        assert [p.text for p in stream] == ["a", ""]
+        t.join()
+        assert errors.pop("interrupt") == 0
+        assert errors == {n: f"LUMO.{n}() called while stream() is in progress on this object"
+                          for n in self.CALLS}
+        assert stream.result["text"] == "a" and len(sim.log.calls("zor_llm_run")) == 1
+
 
 # ---- SIGINT handler ---------------------------------------------------------------------
 
@@ -705,7 +843,9 @@ class TestSigint:
     def test_install_restore_and_reinstall(self, sim):
         before = signal.getsignal(signal.SIGINT)
         lumo = sim.make()
-        assert signal.getsignal(signal.SIGINT) == lumo.signal_handler
+        # The installed handler holds the object weakly and its predecessor.
+        installed = signal.getsignal(signal.SIGINT)
+        assert installed.target is lumo and installed.previous is before
         lumo._install_sigint_handler()  # again: must not save itself
         lumo._restore_sigint_handler()
         assert signal.getsignal(signal.SIGINT) is before
@@ -865,7 +1005,8 @@ assert all_fail()
 try:
     _lumo.LUMO()
 except RuntimeError as e:
-    assert str(e) == "Cannot load liblumo.so", e
+    # The message names the library tried and the entry point it lacks.
+    assert str(e).endswith("partial_lumo.so: entry point zor_llm_get_vision_info not found"), e
 else:
     raise AssertionError("constructed on an unusable runtime")
 print("OK")
@@ -883,4 +1024,74 @@ try:
 except RuntimeError as e:
     print(e)
 """, env={"ZOR_LUMO_PATH": str(tmp_path / "missing.so")})
-    assert proc.stdout.strip() == "Cannot load liblumo.so", proc.stderr
+    # The path tried and the loader's reason.
+    assert proc.stdout.strip().startswith(f"Cannot load liblumo.so: {tmp_path / 'missing.so'}: "), proc.stderr
+    assert "No such file or directory" in proc.stdout
+
+
+# ---- Signatures as help() and inspect show them, and the stubs -----------------------------
+
+def _stub_signatures(pyi_path, module):
+    """{"name" or "Class.name": [(param, kind, default)]} from a .pyi file,
+    defaults evaluated in the runtime module's namespace; self left out."""
+    import ast
+    import inspect
+    kinds = inspect.Parameter
+    out = {}
+
+    def params(fn):
+        a = fn.args
+        positional = [(p, kinds.POSITIONAL_ONLY) for p in a.posonlyargs] + \
+                     [(p, kinds.POSITIONAL_OR_KEYWORD) for p in a.args]
+        defaults = [kinds.empty] * (len(positional) - len(a.defaults)) + \
+                   [eval(ast.unparse(d), vars(module)) for d in a.defaults]
+        got = [(p.arg, kind, d) for (p, kind), d in zip(positional, defaults)]
+        got += [(p.arg, kinds.KEYWORD_ONLY, kinds.empty if d is None else eval(ast.unparse(d), vars(module)))
+                for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+        return [g for g in got if g[0] != "self"]
+
+    tree = ast.parse(pyi_path.read_text())
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            out[node.name] = params(node)
+        elif isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef) and not item.decorator_list:
+                    out[f"{node.name}.{item.name}"] = params(item)
+    return out
+
+
+def _runtime_signature(obj):
+    import inspect
+    return [(p.name, p.kind, p.default) for p in inspect.signature(obj).parameters.values()
+            if p.name != "self"]
+
+
+@pytest.mark.parametrize("name", ["_lumo", "_fenn"])
+def test_every_function_has_a_text_signature_that_the_stub_matches(name, pkg_dir):
+    import importlib
+    import inspect
+    module = importlib.import_module(f"{PKG}.{name}")
+    stubs = _stub_signatures(pkg_dir / f"{name}.pyi", module)
+    checked = set()
+    for attr, value in vars(module).items():
+        if isinstance(value, type) and value.__module__ == module.__name__:
+            for meth, desc in vars(value).items():
+                if not (inspect.ismethoddescriptor(desc) or inspect.isbuiltin(desc)) or \
+                        type(desc).__name__ == "wrapper_descriptor":
+                    continue
+                # Every method of the extensions' own table carries one.
+                assert desc.__text_signature__, f"{attr}.{meth} has no text signature"
+                if f"{attr}.{meth}" in stubs:
+                    assert _runtime_signature(getattr(value, meth)) == stubs[f"{attr}.{meth}"], meth
+                    checked.add(f"{attr}.{meth}")
+                else:
+                    assert meth.startswith("__"), f"{attr}.{meth} is missing from {name}.pyi"
+            if f"{attr}.__init__" in stubs:
+                assert _runtime_signature(value) == stubs[f"{attr}.__init__"], attr
+                checked.add(f"{attr}.__init__")
+        elif callable(value) and attr in stubs:
+            assert _runtime_signature(value) == stubs[attr], attr
+            checked.add(attr)
+    dunder_slots = {k for k in stubs if k.rsplit(".", 1)[-1] in ("__call__", "__iter__", "__next__")}
+    assert set(stubs) - dunder_slots == checked

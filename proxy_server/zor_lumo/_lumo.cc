@@ -1,13 +1,15 @@
 // _lumo: the CPython extension that exposes the board's LLM runtime as the
 // class LUMO. This unit holds the module (multi-phase init, per-module
 // state), the LUMO heap type and its lifecycle, templates, tool-call switch,
-// vision metadata, properties and SIGINT handling. run, the callback bridges
-// and the normalisers live in lumo_run.cc, lumo_bridges.cc, lumo_images.cc.
+// vision metadata and properties. run and stream, the callback bridges, the
+// SIGINT handling, the runtime-call discipline and the normalisers live in
+// lumo_run.cc, lumo_bridges.cc, lumo_sigint.cc, lumo_call.cc, lumo_images.cc.
 #include <cstring>
 #include <new>
 
+#include "lumo_call.h"
 #include "lumo_func.h"
-#include "lumo_module.h"
+#include "structmember.h"  // T_PYSSIZET, READONLY: the 3.11 Limited API names
 
 namespace zor_lumo {
 
@@ -74,6 +76,11 @@ bool EncodeText(PyObject* str_or_none, Utf8Text* out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str_or_none, &size);
   if (data == nullptr) return false;
+  // The runtime reads NUL-terminated text: a NUL inside would cut it short.
+  if (std::memchr(data, '\0', static_cast<size_t>(size)) != nullptr) {
+    PyErr_SetString(PyExc_ValueError, "embedded null character");
+    return false;
+  }
   try {
     out->bytes.assign(data, static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
@@ -157,7 +164,11 @@ bool PopulateVisionMetadata(LumoObject* self, LLMContext context) {
 
   ZOR_LLMVisionInfo info;
   std::memset(&info, 0, sizeof info);
-  if (zor_llm_get_vision_info(context, &info) != ZOR_LLM_Status_Success) return true;
+  ZOR_LLMRetStatus rc;
+  Py_BEGIN_ALLOW_THREADS
+  rc = zor_llm_get_vision_info(context, &info);
+  Py_END_ALLOW_THREADS
+  if (rc != ZOR_LLM_Status_Success) return true;
 
   PyObject* dict = meta.get();
   if (info.has_metadata != 0) {
@@ -218,7 +229,7 @@ int LoadRuntime(ModuleState* state, PyObject* module) {
     return -1;
   }
   if (load_lumo_func(PyBytes_AsString(encoded.get())) != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "Cannot load liblumo.so");
+    PyErr_Format(PyExc_RuntimeError, "Cannot load liblumo.so: %s", lumo_func_error());
     return -1;
   }
   return 0;
@@ -243,12 +254,17 @@ PyObject* Lumo_new(PyTypeObject* type, PyObject*, PyObject*) {
   self->result_tool_calls = PyList_New(0);
   self->result_last_status = NewRef(Py_None).release();
   self->signal_interrupt = false;
-  self->old_sigint_handler = NewRef(Py_None).release();
+  self->sigint_handler = NewRef(Py_None).release();
   self->vision_metadata = PyDict_New();
   self->mmproj_model = false;
   self->module = NewRef(module).release();
   self->counted = false;
-  self->running = 0;
+  self->busy = nullptr;
+  self->sync = new (std::nothrow) LumoSync;
+  self->native_run = nullptr;
+  self->stream_pieces = nullptr;
+  self->weakreflist = nullptr;
+  if (!self->sync) return PyErr_NoMemory();
   if (!self->result_texts || !self->result_reasoning || !self->result_tool_text || !self->result_token_ids ||
       !self->result_tool_calls || !self->vision_metadata)
     return nullptr;
@@ -274,8 +290,9 @@ int Lumo_traverse(PyObject* op, visitproc visit, void* arg) {
   Py_VISIT(self->result_token_ids);
   Py_VISIT(self->result_tool_calls);
   Py_VISIT(self->result_last_status);
-  Py_VISIT(self->old_sigint_handler);
+  Py_VISIT(self->sigint_handler);
   Py_VISIT(self->vision_metadata);
+  Py_VISIT(self->stream_pieces);
   Py_VISIT(self->module);
   return 0;
 }
@@ -291,8 +308,8 @@ int Lumo_clear(PyObject* op) {
   Py_CLEAR(self->result_token_ids);
   Py_CLEAR(self->result_tool_calls);
   Py_CLEAR(self->result_last_status);
-  Py_CLEAR(self->old_sigint_handler);
   Py_CLEAR(self->vision_metadata);
+  Py_CLEAR(self->stream_pieces);
   // module stays until dealloc: the bridges and dealloc reach the state
   // through it.
   return 0;
@@ -304,10 +321,20 @@ void Lumo_dealloc(PyObject* op) {
   PyObject_GC_UnTrack(op);
   PyObject *exc_type, *exc_value, *exc_tb;
   PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+  if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
+  // Nothing else can reach the object now: no call is in flight and no
+  // lock is needed to release its context (and with it the model).
   if (self->context != nullptr) {
-    zor_llm_uninit(self->context);
+    LLMContext context = self->context;
     self->context = nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    zor_llm_uninit(context);
+    Py_END_ALLOW_THREADS
   }
+  DropSigintHandler(self);
+  Py_CLEAR(self->sigint_handler);
+  delete self->sync;
+  self->sync = nullptr;
   if (self->counted) {
     self->counted = false;
     if (--_lumo_loaded == 0) unload_lumo_func();
@@ -321,14 +348,6 @@ void Lumo_dealloc(PyObject* op) {
 }
 
 // ---- Methods ------------------------------------------------------------
-
-// Refuses to replace or release the context while a run is using it: the
-// runtime would keep generating on a freed context.
-bool RequireNotRunning(LumoObject* self, const char* method) {
-  if (self->running == 0) return true;
-  PyErr_Format(PyExc_RuntimeError, "LUMO.%s() called while run() is in progress on this object", method);
-  return false;
-}
 
 PyObject* Lumo_init(PyObject* op, PyObject* args, PyObject* kwds) {
   LumoObject* self = AsLumo(op);
@@ -355,7 +374,8 @@ PyObject* Lumo_init(PyObject* op, PyObject* args, PyObject* kwds) {
       (custom_jinja_template && !CheckStrOrNone(custom_jinja_template, "custom_jinja_template")) ||
       (mmproj_config && !CheckStrOrNone(mmproj_config, "mmproj_config")))
     return nullptr;
-  if (!RequireNotRunning(self, "init")) return nullptr;
+  CallScope call(self);
+  if (!call.Enter("init")) return nullptr;
 
   ZOR_LLMInitConfig config;
   std::memset(&config, 0, sizeof config);
@@ -378,7 +398,7 @@ PyObject* Lumo_init(PyObject* op, PyObject* args, PyObject* kwds) {
   if (!EncodeText(mmproj_path, &mmproj_text) || !EncodeText(model_type_override, &override_text) ||
       !EncodeText(custom_jinja_template, &jinja_text) || !EncodeText(mmproj_config, &mmproj_config_text))
     return nullptr;
-  self->mmproj_model = !mmproj_text.bytes.empty();
+  const bool mmproj_model = !mmproj_text.bytes.empty();
   config.init_extend.vision_model_path = mmproj_text.ptr();
   config.init_extend.model_name_override = override_text.ptr();
   config.init_extend.custom_jinja_template = jinja_text.ptr();
@@ -388,9 +408,18 @@ PyObject* Lumo_init(PyObject* op, PyObject* args, PyObject* kwds) {
   // (and its model) for the life of the process.
   if (self->context != nullptr) {
     LLMContext old = self->context;
-    self->context = nullptr;
+    SetContext(self, nullptr);
+    Py_BEGIN_ALLOW_THREADS
     zor_llm_uninit(old);
+    Py_END_ALLOW_THREADS
   }
+  // The metadata follows the model: none until a projector reports it.
+  self->mmproj_model = mmproj_model;
+  PyRef no_metadata(PyDict_New());
+  if (!no_metadata) return nullptr;
+  PyObject* old_metadata = self->vision_metadata;
+  self->vision_metadata = no_metadata.release();
+  Py_XDECREF(old_metadata);
 
   PyObject* tmp = self->py_callback;
   self->py_callback = NewRef(on_token).release();
@@ -406,11 +435,11 @@ PyObject* Lumo_init(PyObject* op, PyObject* args, PyObject* kwds) {
   ZOR_LLMRetStatus rc;
   Py_BEGIN_ALLOW_THREADS
   rc = zor_llm_init(&context, &config, _callback_bridge);
+  if (context != nullptr) zor_llm_set_toolcall_callback(context, _tool_callback_bridge, 1);
   Py_END_ALLOW_THREADS
-  self->context = context;
+  SetContext(self, context);
 
   if (context != nullptr) {
-    zor_llm_set_toolcall_callback(context, _tool_callback_bridge, 1);
     if (self->mmproj_model && !PopulateVisionMetadata(self, context)) return nullptr;
   }
   return MakeRetStatus(state, rc);
@@ -419,11 +448,15 @@ PyObject* Lumo_init(PyObject* op, PyObject* args, PyObject* kwds) {
 PyObject* Lumo_uninit(PyObject* op, PyObject*) {
   LumoObject* self = AsLumo(op);
   ModuleState* state = StateOf(self);
+  CallScope call(self);
+  if (!call.Enter("uninit")) return nullptr;
   if (self->context == nullptr) return MakeRetStatus(state, ZOR_LLM_Status_Success);
-  if (!RequireNotRunning(self, "uninit")) return nullptr;
   LLMContext context = self->context;
-  self->context = nullptr;
-  int rc = zor_llm_uninit(context);
+  SetContext(self, nullptr);
+  int rc;
+  Py_BEGIN_ALLOW_THREADS
+  rc = zor_llm_uninit(context);
+  Py_END_ALLOW_THREADS
   for (PyObject** field : {&self->py_callback, &self->py_tool_callback, &self->py_userdata}) {
     PyObject* old = *field;
     *field = NewRef(Py_None).release();
@@ -434,14 +467,25 @@ PyObject* Lumo_uninit(PyObject* op, PyObject*) {
 
 PyObject* Lumo_reset(PyObject* op, PyObject*) {
   LumoObject* self = AsLumo(op);
-  if (!RequireContext(self)) return nullptr;
-  return MakeRetStatus(StateOf(self), zor_llm_reset(self->context));
+  CallScope call(self);
+  if (!call.Enter("reset") || !RequireContext(self)) return nullptr;
+  ZOR_LLMRetStatus rc;
+  Py_BEGIN_ALLOW_THREADS
+  rc = zor_llm_reset(self->context);
+  Py_END_ALLOW_THREADS
+  return MakeRetStatus(StateOf(self), rc);
 }
 
+// Allowed from anywhere, during a run too: the context mutex keeps the
+// context alive under the break.
 PyObject* Lumo_interrupt(PyObject* op, PyObject*) {
   LumoObject* self = AsLumo(op);
   if (!RequireContext(self)) return nullptr;
-  return MakeRetStatus(StateOf(self), zor_llm_break(self->context));
+  ZOR_LLMRetStatus rc;
+  Py_BEGIN_ALLOW_THREADS
+  rc = BreakContext(self);
+  Py_END_ALLOW_THREADS
+  return MakeRetStatus(StateOf(self), rc);
 }
 
 PyObject* Lumo_set_chat_template(PyObject* op, PyObject* args, PyObject* kwds) {
@@ -454,13 +498,17 @@ PyObject* Lumo_set_chat_template(PyObject* op, PyObject* args, PyObject* kwds) {
   if (!CheckStrOrNone(system_prompt, "system_prompt") || !CheckStrOrNone(prompt_prefix, "prompt_prefix") ||
       !CheckStrOrNone(prompt_postfix, "prompt_postfix"))
     return nullptr;
-  if (!RequireContext(self)) return nullptr;
+  CallScope call(self);
+  if (!call.Enter("set_chat_template") || !RequireContext(self)) return nullptr;
   Utf8Text system_text, prefix_text, postfix_text;
   if (!EncodeText(system_prompt, &system_text) || !EncodeText(prompt_prefix, &prefix_text) ||
       !EncodeText(prompt_postfix, &postfix_text))
     return nullptr;
-  return MakeRetStatus(StateOf(self), zor_llm_set_chat_template(self->context, system_text.ptr(), prefix_text.ptr(),
-                                                                postfix_text.ptr()));
+  ZOR_LLMRetStatus rc;
+  Py_BEGIN_ALLOW_THREADS
+  rc = zor_llm_set_chat_template(self->context, system_text.ptr(), prefix_text.ptr(), postfix_text.ptr());
+  Py_END_ALLOW_THREADS
+  return MakeRetStatus(StateOf(self), rc);
 }
 
 PyObject* Lumo_set_chat_template_jinja(PyObject* op, PyObject* args, PyObject* kwds) {
@@ -471,10 +519,15 @@ PyObject* Lumo_set_chat_template_jinja(PyObject* op, PyObject* args, PyObject* k
                                    &jinja_template))
     return nullptr;
   if (!CheckStrOrNone(jinja_template, "jinja_template")) return nullptr;
-  if (!RequireContext(self)) return nullptr;
+  CallScope call(self);
+  if (!call.Enter("set_chat_template_jinja") || !RequireContext(self)) return nullptr;
   Utf8Text text;
   if (!EncodeText(jinja_template, &text)) return nullptr;
-  return MakeRetStatus(StateOf(self), zor_llm_set_chat_template_jinja(self->context, text.ptr()));
+  ZOR_LLMRetStatus rc;
+  Py_BEGIN_ALLOW_THREADS
+  rc = zor_llm_set_chat_template_jinja(self->context, text.ptr());
+  Py_END_ALLOW_THREADS
+  return MakeRetStatus(StateOf(self), rc);
 }
 
 PyObject* Lumo_set_toolcall_callback(PyObject* op, PyObject* args, PyObject* kwds) {
@@ -487,79 +540,29 @@ PyObject* Lumo_set_toolcall_callback(PyObject* op, PyObject* args, PyObject* kwd
     return nullptr;
   int stop_output = 0;
   if (stop_output_obj != nullptr && !ToCInt(stop_output_obj, &stop_output)) return nullptr;
-  if (!RequireContext(self)) return nullptr;
+  CallScope call(self);
+  if (!call.Enter("set_toolcall_callback") || !RequireContext(self)) return nullptr;
   int on = PyObject_IsTrue(enabled);
   if (on < 0) return nullptr;
-  return MakeRetStatus(StateOf(self), zor_llm_set_toolcall_callback(
-                                          self->context, on ? _tool_callback_bridge : nullptr, stop_output));
+  ZOR_LLMRetStatus rc;
+  Py_BEGIN_ALLOW_THREADS
+  rc = zor_llm_set_toolcall_callback(self->context, on ? _tool_callback_bridge : nullptr, stop_output);
+  Py_END_ALLOW_THREADS
+  return MakeRetStatus(StateOf(self), rc);
 }
 
 PyObject* Lumo_run(PyObject* op, PyObject* args, PyObject* kwds) { return LumoRun(AsLumo(op), args, kwds); }
 
-// ---- SIGINT --------------------------------------------------------------
+PyObject* Lumo_stream(PyObject* op, PyObject* args, PyObject* kwds) { return LumoStream(AsLumo(op), args, kwds); }
 
-PyObject* Lumo_install_sigint_handler(PyObject* op, PyObject*) {
-  LumoObject* self = AsLumo(op);
-  ModuleState* state = StateOf(self);
-  PyRef current(PyObject_CallMethod(state->threading_module, "current_thread", nullptr));
-  PyRef main(PyObject_CallMethod(state->threading_module, "main_thread", nullptr));
-  if (!current || !main) return nullptr;
-  // Worker threads cannot install signal handlers; they stop runs through
-  // interrupt().
-  if (current.get() != main.get()) Py_RETURN_NONE;
-  PyRef sigint(PyObject_GetAttrString(state->signal_module, "SIGINT"));
-  PyRef handler(PyObject_GetAttrString(op, "signal_handler"));
-  if (!sigint || !handler) return nullptr;
-  PyRef previous(PyObject_CallMethod(state->signal_module, "signal", "OO", sigint.get(), handler.get()));
-  if (!previous) return nullptr;
-  // Installing again must not save our own handler as the previous one: a
-  // SIGINT would then chain the handler to itself forever.
-  int is_ours = PyObject_RichCompareBool(previous.get(), handler.get(), Py_EQ);
-  if (is_ours < 0) return nullptr;
-  if (!is_ours) {
-    PyObject* old = self->old_sigint_handler;
-    self->old_sigint_handler = previous.release();
-    Py_XDECREF(old);
-  }
-  Py_RETURN_NONE;
-}
+// ---- SIGINT (lumo_sigint.cc) ------------------------------------------------
 
-PyObject* Lumo_restore_sigint_handler(PyObject* op, PyObject*) {
-  LumoObject* self = AsLumo(op);
-  ModuleState* state = StateOf(self);
-  if (self->old_sigint_handler == nullptr || self->old_sigint_handler == Py_None) Py_RETURN_NONE;
-  PyRef sigint(PyObject_GetAttrString(state->signal_module, "SIGINT"));
-  if (!sigint) return nullptr;
-  PyRef rv(PyObject_CallMethod(state->signal_module, "signal", "OO", sigint.get(), self->old_sigint_handler));
-  if (!rv) return nullptr;
-  PyObject* old = self->old_sigint_handler;
-  self->old_sigint_handler = NewRef(Py_None).release();
-  Py_XDECREF(old);
-  Py_RETURN_NONE;
-}
+PyObject* Lumo_install_sigint_handler(PyObject* op, PyObject*) { return InstallSigintHandler(AsLumo(op)); }
+
+PyObject* Lumo_restore_sigint_handler(PyObject* op, PyObject*) { return RestoreSigintHandler(AsLumo(op)); }
 
 PyObject* Lumo_signal_handler(PyObject* op, PyObject* args, PyObject* kwds) {
-  LumoObject* self = AsLumo(op);
-  static const char* kwlist[] = {"sig", "frame", nullptr};
-  PyObject *sig, *frame;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:signal_handler", const_cast<char**>(kwlist), &sig, &frame))
-    return nullptr;
-  self->signal_interrupt = true;
-  // Only a context can be interrupted. Without one there is nothing to stop,
-  // and Ctrl+C must still reach the previous handler (the one raising
-  // KeyboardInterrupt) rather than turn into a RuntimeError.
-  if (self->context != nullptr) {
-    PyRef rv(PyObject_CallMethod(op, "interrupt", nullptr));
-    if (!rv) return nullptr;
-  }
-  PyRef previous = NewRef(self->old_sigint_handler);
-  // The saved value may be one of the signal module's markers (default,
-  // ignore) or None; those are not callable and are skipped.
-  if (previous && previous.get() != Py_None && PyCallable_Check(previous.get())) {
-    PyRef rv(PyObject_CallFunctionObjArgs(previous.get(), sig, frame, nullptr));
-    if (!rv) return nullptr;
-  }
-  Py_RETURN_NONE;
+  return LumoSignalHandler(AsLumo(op), args, kwds);
 }
 
 PyObject* Lumo_reduce(PyObject* op, PyObject*) {
@@ -584,31 +587,69 @@ PyObject* Lumo_get_mmproj_model(PyObject* op, void*) { return PyBool_FromLong(As
 
 #define KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_VARARGS | METH_KEYWORDS
 
+// Enumeration defaults are spelled with their full module path: inspect
+// evaluates them against sys.modules, where the short names are unknown.
+#define TYPES_MODULE "zorllm_openai_server.zor_lumo.types."
+
+// The parameters of run, shared by stream.
+#define RUN_PARAMS                                                                                         \
+  "prompt_input='', run_mode=" TYPES_MODULE                                                                \
+  "RunMode.GENERATE, retain_history=0, userdata=None, images=None, img_start='<|vision_start|>', "          \
+  "img_end='<|vision_end|>', img_content='<|image_pad|>', tool_schemas=None, sampler_params=None, "          \
+  "disable_chat_template=1, extra_template_params=None, enable_think=0, sampling_mode=None, top_k=None, "   \
+  "top_p=None, temperature=None, repeat_penalty=None, messages_mode=False"
+
 PyMethodDef lumo_methods[] = {
-    {"init", KW(Lumo_init), PyDoc_STR("init(model_path, on_token=None, on_tool_call=None, sampling_mode=SamplingMode.ARG_MAX, "
-                                      "sampler_params=None, mmproj_path='', model_type_override='', "
-                                      "custom_jinja_template='', mmproj_config='') -> RetStatus\n"
-                                      "Creates the runtime context (replacing, and releasing, any earlier one).")},
-    {"uninit", Lumo_uninit, METH_NOARGS, PyDoc_STR("Releases the context; RetStatus.SUCCESS when there is none.")},
-    {"reset", Lumo_reset, METH_NOARGS, PyDoc_STR("Clears the conversation history of the context.")},
+    {"init", KW(Lumo_init),
+     PyDoc_STR("init($self, /, model_path, on_token=None, on_tool_call=None, sampling_mode=" TYPES_MODULE
+               "SamplingMode.ARG_MAX, "
+               "sampler_params=None, mmproj_path='', model_type_override='', custom_jinja_template='', "
+               "mmproj_config='')\n--\n\n"
+               "Creates the runtime context (replacing, and releasing, any earlier one); returns RetStatus.")},
+    {"uninit", Lumo_uninit, METH_NOARGS,
+     PyDoc_STR("uninit($self, /)\n--\n\nReleases the context; RetStatus.SUCCESS when there is none.")},
+    {"reset", Lumo_reset, METH_NOARGS,
+     PyDoc_STR("reset($self, /)\n--\n\nClears the conversation history of the context.")},
     {"interrupt", Lumo_interrupt, METH_NOARGS,
-     PyDoc_STR("Asks a running generation to stop; callable from any thread.")},
+     PyDoc_STR("interrupt($self, /)\n--\n\nAsks a running generation to stop; callable from any thread, also "
+               "from a callback.")},
     {"set_chat_template", KW(Lumo_set_chat_template),
-     PyDoc_STR("set_chat_template(system_prompt, prompt_prefix, prompt_postfix) -> RetStatus")},
+     PyDoc_STR("set_chat_template($self, /, system_prompt, prompt_prefix, prompt_postfix)\n--\n\n"
+               "Sets a plain chat template; returns RetStatus.")},
     {"set_chat_template_jinja", KW(Lumo_set_chat_template_jinja),
-     PyDoc_STR("set_chat_template_jinja(jinja_template) -> RetStatus")},
+     PyDoc_STR("set_chat_template_jinja($self, /, jinja_template)\n--\n\nSets a Jinja2 chat template; returns "
+               "RetStatus.")},
     {"set_toolcall_callback", KW(Lumo_set_toolcall_callback),
-     PyDoc_STR("set_toolcall_callback(enabled=True, stop_output=0) -> RetStatus")},
-    {"run", KW(Lumo_run), PyDoc_STR("Runs one generation and returns the result dict.")},
+     PyDoc_STR("set_toolcall_callback($self, /, enabled=True, stop_output=0)\n--\n\n"
+               "Switches tool-call delivery to on_tool_call on or off; returns RetStatus.")},
+    {"run", KW(Lumo_run),
+     PyDoc_STR("run($self, /, " RUN_PARAMS ")\n--\n\n"
+               "Runs one generation and returns the result dict: text, reasoning, tool_text, token_ids, status,\n"
+               "token_count, tool_calls. Ctrl+C stops it and raises KeyboardInterrupt.")},
+    {"stream", KW(Lumo_stream),
+     PyDoc_STR("stream($self, /, " RUN_PARAMS ")\n--\n\n"
+               "Starts one generation and returns an iterator over its pieces (types.Piece), as the runtime\n"
+               "delivers them. Leaving early (break, close(), an exception) stops the generation; the\n"
+               "result dict of run() is the iterator's result once it has ended.")},
     {"_install_sigint_handler", Lumo_install_sigint_handler, METH_NOARGS,
-     PyDoc_STR("Installs signal_handler for SIGINT (main thread only), saving the previous handler.")},
+     PyDoc_STR("_install_sigint_handler($self, /)\n--\n\n"
+               "Installs a SigintHandler for this object (main thread only), keeping the previous handler.")},
     {"_restore_sigint_handler", Lumo_restore_sigint_handler, METH_NOARGS,
-     PyDoc_STR("Puts the saved SIGINT handler back.")},
+     PyDoc_STR("_restore_sigint_handler($self, /)\n--\n\nPuts the handler replaced by this object's back.")},
     {"signal_handler", KW(Lumo_signal_handler),
-     PyDoc_STR("SIGINT handler: interrupts the run, then calls the previous handler.")},
-    {"__reduce__", Lumo_reduce, METH_NOARGS, nullptr},
-    {"__reduce_ex__", Lumo_reduce, METH_O, nullptr},
+     PyDoc_STR("signal_handler($self, /, sig, frame)\n--\n\n"
+               "SIGINT handling: interrupts the run, then calls the previous handler.")},
+    {"__reduce__", Lumo_reduce, METH_NOARGS,
+     PyDoc_STR("__reduce__($self, /)\n--\n\nRefuses: a LUMO holds a runtime context that cannot be pickled.")},
+    {"__reduce_ex__", Lumo_reduce, METH_O,
+     PyDoc_STR("__reduce_ex__($self, protocol, /)\n--\n\nRefuses: a LUMO holds a runtime context that cannot be "
+               "pickled.")},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef lumo_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(LumoObject, weakreflist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef lumo_getset[] = {
@@ -626,7 +667,8 @@ PyType_Slot lumo_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(Lumo_clear)},
     {Py_tp_methods, lumo_methods},
     {Py_tp_getset, lumo_getset},
-    {Py_tp_doc, const_cast<char*>("LUMO()\n--\n\nOne LLM runtime context: init, run, interrupt, uninit.")},
+    {Py_tp_members, lumo_members},
+    {Py_tp_doc, const_cast<char*>("LUMO()\n--\n\nOne LLM runtime context: init, run, stream, interrupt, uninit.")},
     {0, nullptr},
 };
 
@@ -655,9 +697,10 @@ PyObject* Module_normalize_sampling_mode(PyObject* module, PyObject* mode) {
 
 PyMethodDef module_methods[] = {
     {"as_rgb888", KW(Module_as_rgb888),
-     PyDoc_STR("as_rgb888(image) -> numpy.ndarray\nAny HWC or CHW image as a C-contiguous uint8 (H, W, 3) RGB array.")},
+     PyDoc_STR("as_rgb888(image)\n--\n\nAny HWC or CHW image as a C-contiguous uint8 (H, W, 3) RGB array.")},
     {"_normalize_sampling_mode", Module_normalize_sampling_mode, METH_O,
-     PyDoc_STR("The ZOR_LLMSamplingMode value of a name, int or SamplingMode member.")},
+     PyDoc_STR("_normalize_sampling_mode(mode, /)\n--\n\nThe ZOR_LLMSamplingMode value of a name, int or "
+               "SamplingMode member.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -685,6 +728,7 @@ int Module_exec(PyObject* module) {
   if (!(state->json_dumps = ImportAttr("json", "dumps"))) return -1;
   if (!(state->signal_module = PyImport_ImportModule("signal"))) return -1;
   if (!(state->threading_module = PyImport_ImportModule("threading"))) return -1;
+  if (!(state->is_finalizing = ImportAttr("sys", "is_finalizing"))) return -1;
   if (!(state->numpy = PyImport_ImportModule("numpy"))) return -1;
   if (!(state->os_module = PyImport_ImportModule("os"))) return -1;
   if (!(state->path_type = ImportAttr("pathlib", "Path"))) return -1;
@@ -719,15 +763,25 @@ int Module_exec(PyObject* module) {
   if (!(state->tool_callback_bridge_name = PyUnicode_FromFormat("%U._tool_callback_bridge", module_name.get())))
     return -1;
 
+  if (!(state->piece_type = PyObject_GetAttrString(types.get(), "Piece"))) return -1;
+  PyRef codecs(PyImport_ImportModule("codecs"));
+  if (!codecs) return -1;
+  if (!(state->utf8_decoder = PyObject_CallMethod(codecs.get(), "getincrementaldecoder", "s", "utf-8"))) return -1;
+
   if (!(state->lumo_type = PyType_FromModuleAndSpec(module, &lumo_spec, nullptr))) return -1;
   if (PyModule_AddObjectRef(module, "LUMO", state->lumo_type) < 0) return -1;
+  if (!(state->stream_type = PyType_FromModuleAndSpec(module, &stream_spec, nullptr))) return -1;
+  if (PyModule_AddObjectRef(module, "Stream", state->stream_type) < 0) return -1;
+  if (!(state->sigint_handler_type = PyType_FromModuleAndSpec(module, &sigint_handler_spec, nullptr))) return -1;
+  if (PyModule_AddObjectRef(module, "SigintHandler", state->sigint_handler_type) < 0) return -1;
   return 0;
 }
 
-#define STATE_FIELDS(X)                                                                                     \
-  X(lumo_type) X(json_dumps) X(signal_module) X(threading_module) X(numpy) X(os_module) X(path_type)       \
-      X(run_status) X(ret_status) X(result_type) X(sampling_mode) X(run_mode) X(sampling_mode_map)          \
-          X(callback_bridge_name) X(tool_callback_bridge_name)
+#define STATE_FIELDS(X)                                                                                   \
+  X(lumo_type) X(stream_type) X(sigint_handler_type) X(piece_type) X(utf8_decoder) X(json_dumps)           \
+      X(signal_module) X(threading_module) X(is_finalizing) X(numpy) X(os_module) X(path_type)            \
+          X(run_status) X(ret_status) X(result_type) X(sampling_mode) X(run_mode) X(sampling_mode_map)      \
+              X(callback_bridge_name) X(tool_callback_bridge_name)
 
 int Module_traverse(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = StateOf(module);

@@ -1,9 +1,10 @@
 """Type stubs of the _lumo extension: the board's LLM runtime as LUMO."""
-from typing import Any, Callable
+from types import FrameType, TracebackType
+from typing import Any, Callable, Iterator
 
 import numpy as np
 
-from .types import Result, RetStatus, RunMode, RunStatus, SamplingMode
+from .types import Piece, Result, RetStatus, RunMode, RunStatus, SamplingMode
 
 _SAMPLING_MODE_MAP: dict[Any, int]
 
@@ -14,10 +15,34 @@ SamplingModeLike = SamplingMode | str | int
 def as_rgb888(image: Any) -> np.ndarray:
     """Any HWC or CHW image as a C-contiguous uint8 (H, W, 3) RGB array."""
 
-def _normalize_sampling_mode(mode: SamplingModeLike) -> int: ...
+def _normalize_sampling_mode(mode: SamplingModeLike, /) -> int: ...
+
+class SigintHandler:
+    """The SIGINT handler a LUMO installs; holds the object weakly."""
+    def __call__(self, sig: int, frame: FrameType | None) -> None: ...
+    @property
+    def target(self) -> LUMO | None: ...
+    @property
+    def previous(self) -> Any: ...
+
+class Stream(Iterator[Piece]):
+    """The pieces of one generation (LUMO.stream)."""
+    def __iter__(self) -> Stream: ...
+    def __next__(self) -> Piece: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Stream: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> bool: ...
+    @property
+    def result(self) -> dict[str, Any] | None: ...
 
 class LUMO:
-    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    def __init__(self) -> None: ...
     def init(
         self,
         model_path: str | None,
@@ -62,9 +87,32 @@ class LUMO:
     ) -> dict[str, Any]:
         """Result dict: text, reasoning, tool_text, token_ids, status,
         token_count, tool_calls ([{"name": str, "arguments": str}])."""
+    def stream(
+        self,
+        prompt_input: str | None = "",
+        run_mode: RunMode | Any = RunMode.GENERATE,
+        retain_history: int = 0,
+        userdata: Any = None,
+        images: list[Any] | None = None,
+        img_start: str | None = "<|vision_start|>",
+        img_end: str | None = "<|vision_end|>",
+        img_content: str | None = "<|image_pad|>",
+        tool_schemas: Any = None,
+        sampler_params: Any = None,
+        disable_chat_template: int = 1,
+        extra_template_params: Any = None,
+        enable_think: int = 0,
+        sampling_mode: SamplingModeLike | None = None,
+        top_k: int | None = None,
+        top_p: float | None = None,
+        temperature: float | None = None,
+        repeat_penalty: float | None = None,
+        messages_mode: object = False,
+    ) -> Stream:
+        """Iterator over the pieces as delivered; its result is run()'s dict."""
     def _install_sigint_handler(self) -> None: ...
     def _restore_sigint_handler(self) -> None: ...
-    def signal_handler(self, sig: int, frame: Any) -> None: ...
+    def signal_handler(self, sig: int, frame: FrameType | None) -> None: ...
     @property
     def context(self) -> int | None: ...
     @property

@@ -1,9 +1,10 @@
 // lumo_bridges.cc: the two C callbacks the runtime calls during zor_llm_run.
 // Each takes the interpreter lock (the runtime may call from any thread),
 // records the delivery in the LUMO object's per-run accumulators, forwards
-// it to the user's callback, and reports any Python error through the
-// unraisable-exception hook: nothing may propagate into the runtime.
-#include "lumo_module.h"
+// it to the user's callback (and to a stream's queue), and reports any
+// Python error through the unraisable-exception hook: nothing may propagate
+// into the runtime.
+#include "lumo_call.h"
 
 namespace zor_lumo {
 namespace {
@@ -25,21 +26,33 @@ PyObject* DecodeReplace(PyObject* bytes) {
   return PyUnicode_DecodeUTF8(PyBytes_AsString(bytes), PyBytes_Size(bytes), "replace");
 }
 
+// RunStatus(value), or the plain number for a state RunStatus does not
+// know: the piece and its text are kept either way.
+PyObject* RunStatusOf(ModuleState* state, int value) {
+  PyObject* status = PyObject_CallFunction(state->run_status, "i", value);
+  if (status != nullptr || !PyErr_ExceptionMatches(PyExc_ValueError)) return status;
+  PyErr_Clear();
+  return PyLong_FromLong(value);
+}
+
+// Queues (kind, payload, token_id, status) for the stream reading this run.
+bool QueueForStream(LumoObject* self, long kind, PyObject* payload, PyObject* token, PyObject* status) {
+  if (self->stream_pieces == nullptr) return true;
+  PyRef item(Py_BuildValue("(lOOO)", kind, payload, token, status));
+  if (!item || !AppendTo(self->stream_pieces, item.get())) return false;
+  if (self->native_run != nullptr) self->native_run->Notify();
+  return true;
+}
+
 bool DeliverResult(LumoObject* self, const ZOR_LLMResult* result, ZOR_LLMRunStatus state_value) {
   ModuleState* state = StateOf(self);
-  // After a SIGINT every later piece asks the runtime to stop again, from
-  // whatever thread it arrives on.
-  if (self->signal_interrupt) {
-    PyRef rv(PyObject_CallMethod(reinterpret_cast<PyObject*>(self), "interrupt", nullptr));
-    if (!rv) return false;
-  }
   const char* text_ptr = result != nullptr ? result->generation.text : nullptr;
   int32_t token_id = result != nullptr ? result->generation.token_id : 0;
   uint32_t content_type = result != nullptr ? static_cast<uint32_t>(result->generation.content_type) : 0u;
 
   PyRef text(BytesOf(text_ptr));
   PyRef token(PyLong_FromLong(token_id));
-  PyRef status(PyObject_CallFunction(state->run_status, "i", static_cast<int>(state_value)));
+  PyRef status(RunStatusOf(state, static_cast<int>(state_value)));
   if (!text || !token || !status) return false;
 
   PyObject* target = content_type == ZOR_LLM_MSG_TYPE_REASONING ? self->result_reasoning
@@ -49,6 +62,7 @@ bool DeliverResult(LumoObject* self, const ZOR_LLMResult* result, ZOR_LLMRunStat
   PyObject* old = self->result_last_status;
   self->result_last_status = NewRef(status.get()).release();
   Py_XDECREF(old);
+  if (!QueueForStream(self, static_cast<long>(content_type), text.get(), token.get(), status.get())) return false;
 
   PyRef callback = NewRef(self->py_callback);
   if (!callback || callback.get() == Py_None) return true;
@@ -72,6 +86,7 @@ bool DeliverToolCall(LumoObject* self, const char* tool_name, const char* tool_a
   if (!name || !args) return false;
   PyRef pair(PyTuple_Pack(2, name.get(), args.get()));
   if (!pair || !AppendTo(self->result_tool_calls, pair.get())) return false;
+  if (!QueueForStream(self, kStreamToolCall, pair.get(), Py_None, Py_None)) return false;
 
   PyRef callback = NewRef(self->py_tool_callback);
   if (!callback || callback.get() == Py_None) return true;

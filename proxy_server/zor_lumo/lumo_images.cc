@@ -85,6 +85,17 @@ PyObject* AsRgb888(ModuleState* state, PyObject* image) {
       Py_ssize_t size = PyLong_AsSsize_t(size_obj.get());
       if (size == -1 && PyErr_Occurred()) return nullptr;
       if (size > 0) {
+        // NaN has no uint8 value: converting it is undefined, and it would
+        // also defeat the 0..1 range test below.
+        PyRef nan_mask(PyObject_CallMethod(np, "isnan", "O", arr.get()));
+        PyRef any_nan(nan_mask ? PyObject_CallMethod(nan_mask.get(), "any", nullptr) : nullptr);
+        if (!any_nan) return nullptr;
+        int has_nan = PyObject_IsTrue(any_nan.get());
+        if (has_nan < 0) return nullptr;
+        if (has_nan) {
+          PyErr_SetString(PyExc_ValueError, "Image contains NaN values");
+          return nullptr;
+        }
         PyRef max_obj(PyObject_CallMethod(arr.get(), "max", nullptr));
         if (!max_obj) return nullptr;
         double max_value = PyFloat_AsDouble(max_obj.get());

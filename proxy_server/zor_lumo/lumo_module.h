@@ -58,9 +58,14 @@ inline PyRef NewRef(PyObject* obj) {
 // Per-module state: everything the module imported or built at import.
 struct ModuleState {
   PyObject* lumo_type;          // the LUMO heap type
+  PyObject* stream_type;        // the Stream heap type
+  PyObject* sigint_handler_type;  // the SigintHandler heap type
+  PyObject* piece_type;         // types.Piece
+  PyObject* utf8_decoder;       // codecs.getincrementaldecoder("utf-8")
   PyObject* json_dumps;         // json.dumps
   PyObject* signal_module;      // signal
   PyObject* threading_module;   // threading
+  PyObject* is_finalizing;      // sys.is_finalizing
   PyObject* numpy;              // numpy, as np
   PyObject* os_module;          // os
   PyObject* path_type;          // pathlib.Path
@@ -74,11 +79,14 @@ struct ModuleState {
   PyObject* tool_callback_bridge_name;
 };
 
+class NativeRun;
+struct LumoSync;
+
 // The LUMO object. None of these fields is reachable from Python except
 // through the properties.
 struct LumoObject {
   PyObject_HEAD
-  LLMContext context;            // null = not initialised
+  LLMContext context;            // null = not initialised; written under sync->context_mutex
   PyObject* py_callback;         // on_token or None
   PyObject* py_tool_callback;    // on_tool_call or None
   PyObject* py_userdata;         // userdata of the current or last run
@@ -89,13 +97,22 @@ struct LumoObject {
   PyObject* result_tool_calls;   // list of (bytes, bytes)
   PyObject* result_last_status;  // last RunStatus, None before any
   bool signal_interrupt;         // set by the SIGINT handler
-  PyObject* old_sigint_handler;  // handler before ours; None when ours is not installed
+  PyObject* sigint_handler;      // our SigintHandler while installed by this object, else None
   PyObject* vision_metadata;     // dict
   bool mmproj_model;             // init was given a projector model
   PyObject* module;              // the defining module: its state, for the bridges
   bool counted;                  // counted in the live-object count
-  int running;                   // depth of run calls in progress on this object
+  const char* busy;              // method whose runtime call is in progress, or null
+  LumoSync* sync;                // what threads outside the interpreter lock share
+  NativeRun* native_run;         // the generation in progress, or null
+  PyObject* stream_pieces;       // list the bridges feed while a stream runs, or null
+  PyObject* weakreflist;
 };
+
+// Items of stream_pieces: (content type, text bytes, token id, status) per
+// result, (kStreamToolCall, (name bytes, arguments bytes), None, None) per
+// tool call.
+constexpr long kStreamToolCall = -1;
 
 ModuleState* StateOf(PyObject* module);
 inline ModuleState* StateOf(LumoObject* self) { return StateOf(self->module); }
@@ -134,8 +151,19 @@ PyObject* BuildSamplingModeMap(ModuleState* state);
 // The image normaliser (module function as_rgb888).
 PyObject* AsRgb888(ModuleState* state, PyObject* image);
 
-// LUMO.run.
+// LUMO.run and LUMO.stream.
 PyObject* LumoRun(LumoObject* self, PyObject* args, PyObject* kwds);
+PyObject* LumoStream(LumoObject* self, PyObject* args, PyObject* kwds);
+extern PyType_Spec stream_spec;
+
+// The SIGINT handling of LUMO (lumo_sigint.cc).
+extern PyType_Spec sigint_handler_spec;
+PyObject* InstallSigintHandler(LumoObject* self);
+PyObject* RestoreSigintHandler(LumoObject* self);
+// At destruction: puts the replaced handler back when ours is still the
+// installed one and this is the main thread. Never raises.
+void DropSigintHandler(LumoObject* self);
+PyObject* LumoSignalHandler(LumoObject* self, PyObject* args, PyObject* kwds);
 
 }  // namespace zor_lumo
 

@@ -1,15 +1,17 @@
 // lumo_run.cc: LUMO.run. Turns the Python arguments into the runtime's input
-// record and run config, resets the per-run accumulators, calls zor_llm_run
-// with the interpreter lock released while the bridges collect the output,
-// and assembles the result dict.
+// record and run config, resets the per-run accumulators, runs zor_llm_run
+// on a helper thread while the bridges collect the output, and assembles
+// the result dict. LUMO.stream (lumo_stream.cc) shares all of it.
+#include "lumo_run.h"
+
 #include <climits>
+#include <cfloat>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <string>
-#include <vector>
 
-#include "lumo_func.h"
-#include "lumo_module.h"
+#include "lumo_call.h"
 
 namespace zor_lumo {
 namespace {
@@ -17,56 +19,6 @@ namespace {
 const char kDefaultImgStart[] = "<|vision_start|>";
 const char kDefaultImgEnd[] = "<|vision_end|>";
 const char kDefaultImgContent[] = "<|image_pad|>";
-
-// A buffer view of one normalised image, released with the call's storage.
-class ImageView {
- public:
-  ImageView() = default;
-  ImageView(const ImageView&) = delete;
-  ImageView& operator=(const ImageView&) = delete;
-  ~ImageView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // A 3-dimensional C-contiguous byte view of arr, or false with ValueError.
-  bool Acquire(PyObject* arr) {
-    if (PyObject_GetBuffer(arr, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return false;
-    held_ = true;
-    if (view_.ndim != 3) {
-      PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 3, view_.ndim);
-      return false;
-    }
-    const char* format = view_.format ? view_.format : "B";
-    if (view_.itemsize != 1 || (std::strcmp(format, "B") != 0 && std::strcmp(format, "=B") != 0 &&
-                                std::strcmp(format, "<B") != 0 && std::strcmp(format, "@B") != 0)) {
-      PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'unsigned char' but got '%s'", format);
-      return false;
-    }
-    // The runtime reads width * height * 3 bytes: anything but 3 channels
-    // would make it read past the buffer or misread the pixels.
-    if (view_.shape[2] != 3) {
-      PyErr_Format(PyExc_ValueError, "Image buffer must have 3 channels, got %zd", view_.shape[2]);
-      return false;
-    }
-    for (int axis = 0; axis < 3; ++axis) {
-      if (view_.shape[axis] <= 0) {
-        PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
-        return false;
-      }
-    }
-    if (view_.shape[0] > INT_MAX || view_.shape[1] > INT_MAX) {
-      PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-      return false;
-    }
-    return true;
-  }
-  const void* data() const { return view_.buf; }
-  int height() const { return static_cast<int>(view_.shape[0]); }
-  int width() const { return static_cast<int>(view_.shape[1]); }
-
- private:
-  Py_buffer view_ = {};
-  bool held_ = false;
-};
 
 // run_mode.value as the unsigned 32-bit ZOR_LLMRunMode.
 bool RunModeValue(PyObject* run_mode, ZOR_LLMRunMode* out) {
@@ -107,12 +59,21 @@ bool Int32Value(PyObject* obj, int32_t* out) {
   return true;
 }
 
-// float(obj) as a 32-bit float.
+// float(obj) as a 32-bit float. Converting a value outside float's range is
+// undefined, and NaN or infinity means nothing as a sampling setting.
 bool Float32Value(PyObject* obj, float* out) {
   PyRef number(PyNumber_Float(obj));
   if (!number) return false;
   double value = PyFloat_AsDouble(number.get());
   if (value == -1.0 && PyErr_Occurred()) return false;
+  if (!std::isfinite(value)) {
+    PyErr_Format(PyExc_ValueError, "sampling values must be finite, got %R", number.get());
+    return false;
+  }
+  if (std::fabs(value) > FLT_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to float32");
+    return false;
+  }
   *out = static_cast<float>(value);
   return true;
 }
@@ -172,21 +133,9 @@ void ReplaceField(PyObject** field, PyObject* owned) {
   Py_XDECREF(old);
 }
 
-// Counts the run as in progress for as long as it lives.
-class RunningScope {
- public:
-  explicit RunningScope(LumoObject* self) : self_(self) { ++self_->running; }
-  ~RunningScope() { --self_->running; }
-  RunningScope(const RunningScope&) = delete;
-  RunningScope& operator=(const RunningScope&) = delete;
-
- private:
-  LumoObject* self_;
-};
-
 }  // namespace
 
-PyObject* LumoRun(LumoObject* self, PyObject* args, PyObject* kwds) {
+bool PrepareRun(LumoObject* self, PyObject* args, PyObject* kwds, const char* method, RunRequest* request) {
   ModuleState* state = StateOf(self);
   static const char* kwlist[] = {"prompt_input",  "run_mode",     "retain_history",        "userdata",
                                  "images",        "img_start",    "img_end",               "img_content",
@@ -212,105 +161,111 @@ PyObject* LumoRun(LumoObject* self, PyObject* args, PyObject* kwds) {
   PyObject* temperature = Py_None;
   PyObject* repeat_penalty = Py_None;
   PyObject* messages_mode_obj = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOOOOOOOOOOOOOOOOO:run", const_cast<char**>(kwlist), &prompt_input,
+  const std::string format = std::string("|OOOOOOOOOOOOOOOOOOO:") + method;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(), const_cast<char**>(kwlist), &prompt_input,
                                    &run_mode, &retain_history_obj, &userdata, &images, &img_start, &img_end,
                                    &img_content, &tool_schemas, &sampler_params, &disable_chat_template_obj,
                                    &extra_template_params, &enable_think_obj, &sampling_mode, &top_k, &top_p,
                                    &temperature, &repeat_penalty, &messages_mode_obj))
-    return nullptr;
+    return false;
 
   // Defaults and argument types, before anything else.
   PyRef empty(PyUnicode_FromString(""));
   PyRef default_start(PyUnicode_FromString(kDefaultImgStart));
   PyRef default_end(PyUnicode_FromString(kDefaultImgEnd));
   PyRef default_content(PyUnicode_FromString(kDefaultImgContent));
-  if (!empty || !default_start || !default_end || !default_content) return nullptr;
-  if (prompt_input == nullptr) prompt_input = empty.get();
+  if (!empty || !default_start || !default_end || !default_content) return false;
+  // None counts as empty, with images too.
+  if (prompt_input == nullptr || prompt_input == Py_None) prompt_input = empty.get();
   if (img_start == nullptr) img_start = default_start.get();
   if (img_end == nullptr) img_end = default_end.get();
   if (img_content == nullptr) img_content = default_content.get();
   PyRef default_run_mode;
   if (run_mode == nullptr) {
     default_run_mode.reset(PyObject_GetAttrString(state->run_mode, "GENERATE"));
-    if (!default_run_mode) return nullptr;
+    if (!default_run_mode) return false;
     run_mode = default_run_mode.get();
   }
   int retain_history = 0, disable_chat_template = 1, enable_think = 0;
   if ((retain_history_obj && !ToCInt(retain_history_obj, &retain_history)) ||
       (disable_chat_template_obj && !ToCInt(disable_chat_template_obj, &disable_chat_template)) ||
       (enable_think_obj && !ToCInt(enable_think_obj, &enable_think)))
-    return nullptr;
+    return false;
   if (!CheckStrOrNone(prompt_input, "prompt_input") || !CheckListOrNone(images, "images") ||
       !CheckStrOrNone(img_start, "img_start") || !CheckStrOrNone(img_end, "img_end") ||
       !CheckStrOrNone(img_content, "img_content"))
-    return nullptr;
+    return false;
   int messages_mode = PyObject_IsTrue(messages_mode_obj);
-  if (messages_mode < 0) return nullptr;
+  if (messages_mode < 0) return false;
 
-  if (!RequireContext(self)) return nullptr;
+  if (!RequireContext(self)) return false;
 
-  // Per-call storage: records, texts and image views live until return.
-  ZOR_LLMRunConfig config;
-  ZOR_LLMInput input;
+  // The request's storage: records, texts and image views live until the
+  // native call has returned.
+  ZOR_LLMRunConfig& config = request->config;
+  ZOR_LLMInput& input = request->input;
   std::memset(&config, 0, sizeof config);
   std::memset(&input, 0, sizeof input);
-  Utf8Text prompt_text, start_text, end_text, content_text, tools_json, template_json, sampler_json;
-  std::vector<ZOR_LLMImageInput> image_records;
-  std::vector<ImageView> image_views;
-  PyRef img_refs;  // keeps every normalised array alive until the native call returns
+  Utf8Text &prompt_text = request->prompt_text, &start_text = request->start_text, &end_text = request->end_text,
+           &content_text = request->content_text, &tools_json = request->tools_json,
+           &template_json = request->template_json, &sampler_json = request->sampler_json;
+  std::vector<ZOR_LLMImageInput>& image_records = request->image_records;
+  std::vector<ImageView>& image_views = request->image_views;
+  PyRef& img_refs = request->img_refs;  // keeps every normalised array alive
+  request->userdata = NewRef(userdata);
 
   Py_ssize_t n_images = images == Py_None ? 0 : PyList_Size(images);
-  if (n_images < 0) return nullptr;
+  if (n_images < 0) return false;
   if (n_images > 0) {
     if (!self->mmproj_model) {
       PyErr_SetString(PyExc_RuntimeError,
                       "Images provided but mmproj not initialized \xE2\x80\x94 pass mmproj_path to init()");
-      return nullptr;
+      return false;
     }
     if (static_cast<unsigned long long>(n_images) > UINT32_MAX) {
       PyErr_SetString(PyExc_MemoryError, "Failed to allocate ZOR_LLMImageInput array");
-      return nullptr;
+      return false;
     }
     img_refs.reset(PyList_New(0));
-    if (!img_refs) return nullptr;
+    if (!img_refs) return false;
     try {
       image_records.assign(static_cast<size_t>(n_images), ZOR_LLMImageInput{});
       image_views = std::vector<ImageView>(static_cast<size_t>(n_images));
     } catch (const std::bad_alloc&) {
       PyErr_SetString(PyExc_MemoryError, "Failed to allocate ZOR_LLMImageInput array");
-      return nullptr;
+      return false;
     }
     if (!EncodeText(img_start, &start_text) || !EncodeText(img_end, &end_text) ||
         !EncodeText(img_content, &content_text))
-      return nullptr;
+      return false;
 
     // Wrap each placeholder in the markers (plain prompts only; a messages
     // text goes to the runtime unchanged).
     PyRef prompt = NewRef(prompt_input);
     if (!messages_mode && !start_text.bytes.empty() && !content_text.bytes.empty()) {
       int found = PySequence_Contains(prompt_input, img_content);
-      if (found < 0) return nullptr;
+      if (found < 0) return false;
       if (found) {
         PyRef wrapped(PyUnicode_FromFormat("%U%U%U", img_start, img_content,
                                            img_end == Py_None ? empty.get() : img_end));
-        if (!wrapped) return nullptr;
+        if (!wrapped) return false;
         prompt.reset(PyUnicode_Replace(prompt_input, img_content, wrapped.get(), -1));
-        if (!prompt) return nullptr;
+        if (!prompt) return false;
       }
     }
-    if (!EncodeText(prompt.get(), &prompt_text)) return nullptr;
+    if (!EncodeText(prompt.get(), &prompt_text)) return false;
 
     PyRef as_rgb888;
     for (Py_ssize_t i = 0; i < n_images; ++i) {
       // Looked up at each image, so the host may replace the normaliser.
       as_rgb888.reset(PyObject_GetAttrString(self->module, "as_rgb888"));
-      if (!as_rgb888) return nullptr;
+      if (!as_rgb888) return false;
       PyRef item = NewRef(PyList_GetItem(images, i));
-      if (!item) return nullptr;
+      if (!item) return false;
       PyRef arr(PyObject_CallFunctionObjArgs(as_rgb888.get(), item.get(), nullptr));
-      if (!arr || PyList_Append(img_refs.get(), arr.get()) < 0) return nullptr;
+      if (!arr || PyList_Append(img_refs.get(), arr.get()) < 0) return false;
       ImageView& view = image_views[static_cast<size_t>(i)];
-      if (!view.Acquire(arr.get())) return nullptr;
+      if (!view.Acquire(arr.get())) return false;
       ZOR_LLMImageInput& record = image_records[static_cast<size_t>(i)];
       record.type = ZOR_LLM_IMAGE_TYPE_BUFFER;
       record.data = view.data();
@@ -328,13 +283,13 @@ PyObject* LumoRun(LumoObject* self, PyObject* args, PyObject* kwds) {
     input.multimodal_input.img_end = end_text.ptr();
     input.multimodal_input.img_content = content_text.ptr();
   } else {
-    if (!EncodeText(prompt_input, &prompt_text)) return nullptr;
+    if (!EncodeText(prompt_input, &prompt_text)) return false;
     input.input_type = messages_mode ? ZOR_LLM_INPUT_MESSAGES : ZOR_LLM_INPUT_PROMPT;
     input.prompt_input = prompt_text.ptr();
   }
   input.role = nullptr;
 
-  if (!RunModeValue(run_mode, &config.run_mode)) return nullptr;
+  if (!RunModeValue(run_mode, &config.run_mode)) return false;
   config.retain_history = retain_history;
   config.enable_think = enable_think;
   ZOR_LLMRunExtend& ext = config.run_extend;
@@ -342,51 +297,58 @@ PyObject* LumoRun(LumoObject* self, PyObject* args, PyObject* kwds) {
 
   if (tool_schemas != Py_None) {
     Py_ssize_t n = PyObject_Size(tool_schemas);
-    if (n < 0) return nullptr;
+    if (n < 0) return false;
     if (n > 0) {
-      if (!JsonText(state, tool_schemas, &tools_json)) return nullptr;
+      if (!JsonText(state, tool_schemas, &tools_json)) return false;
       ext.tools_schemas = tools_json.ptr();
     }
   }
   if (extra_template_params != Py_None) {
-    if (!JsonText(state, extra_template_params, &template_json)) return nullptr;
+    if (!JsonText(state, extra_template_params, &template_json)) return false;
     ext.extra_template_params = template_json.ptr();
   }
   if (sampler_params != Py_None) {
-    if (!JsonText(state, sampler_params, &sampler_json)) return nullptr;
+    if (!JsonText(state, sampler_params, &sampler_json)) return false;
     ext.sampler_params_json = sampler_json.ptr();
   }
 
   bool override_given = false;
   if (sampling_mode != Py_None) {
-    if (!NormalizeSamplingMode(state, sampling_mode, &ext.sampling_mode)) return nullptr;
+    if (!NormalizeSamplingMode(state, sampling_mode, &ext.sampling_mode)) return false;
     override_given = true;
   }
   if (top_k != Py_None) {
-    if (!Int32Value(top_k, &ext.top_k)) return nullptr;
+    if (!Int32Value(top_k, &ext.top_k)) return false;
     override_given = true;
   }
   if (top_p != Py_None) {
-    if (!Float32Value(top_p, &ext.top_p)) return nullptr;
+    if (!Float32Value(top_p, &ext.top_p)) return false;
     override_given = true;
   }
   if (temperature != Py_None) {
-    if (!Float32Value(temperature, &ext.temperature)) return nullptr;
+    if (!Float32Value(temperature, &ext.temperature)) return false;
     override_given = true;
   }
   if (repeat_penalty != Py_None) {
-    if (!Float32Value(repeat_penalty, &ext.repeat_penalty)) return nullptr;
+    if (!Float32Value(repeat_penalty, &ext.repeat_penalty)) return false;
     override_given = true;
   }
   ext.sampling_config_valid = (override_given || sampler_params != Py_None) ? 1u : 0u;
 
+  return true;
+}
+
+bool StartRun(LumoObject* self, RunRequest* request, NativeRun* run) {
+  // Normalising the images ran Python code, which may have released the
+  // context meanwhile.
+  if (!RequireContext(self)) return false;
   // Fresh accumulators for this run.
   PyRef lists[5];
   for (PyRef& list : lists) {
     list.reset(PyList_New(0));
-    if (!list) return nullptr;
+    if (!list) return false;
   }
-  ReplaceField(&self->py_userdata, NewRef(userdata).release());
+  ReplaceField(&self->py_userdata, NewRef(request->userdata.get()).release());
   ReplaceField(&self->result_texts, lists[0].release());
   ReplaceField(&self->result_reasoning, lists[1].release());
   ReplaceField(&self->result_tool_text, lists[2].release());
@@ -394,19 +356,32 @@ PyObject* LumoRun(LumoObject* self, PyObject* args, PyObject* kwds) {
   ReplaceField(&self->result_tool_calls, lists[4].release());
   ReplaceField(&self->result_last_status, NewRef(Py_None).release());
   self->signal_interrupt = false;
+  if (!run->Start(self->context, &request->input, &request->config, self)) return false;
+  self->native_run = run;
+  return true;
+}
 
-  {
-    RunningScope running(self);
-    LLMContext context = self->context;
-    Py_BEGIN_ALLOW_THREADS
-    zor_llm_run(context, &input, &config, self);
-    Py_END_ALLOW_THREADS
-  }
-  // A SIGINT that arrived while the runtime delivered on its own thread has
-  // not reached the Python handler yet (it runs only when the main thread
-  // executes Python code); run it now so the flag below sees it.
+void EndRun(LumoObject* self) { self->native_run = nullptr; }
+
+PyObject* LumoRun(LumoObject* self, PyObject* args, PyObject* kwds) {
+  RunRequest request;
+  if (!PrepareRun(self, args, kwds, "run", &request)) return nullptr;
+  CallScope call(self);
+  if (!call.Enter("run")) return nullptr;
+  NativeRun run;
+  if (!StartRun(self, &request, &run)) return nullptr;
+  bool finished = run.Wait(self, false);
+  EndRun(self);
+  if (!finished) return nullptr;
+  return FinishRun(self);
+}
+
+PyObject* FinishRun(LumoObject* self) {
+  ModuleState* state = StateOf(self);
+  // A SIGINT whose handler did not raise still ends the run with
+  // KeyboardInterrupt, once the handler has run: a signal that arrived at
+  // the very end is handled here.
   if (PyErr_CheckSignals() < 0) return nullptr;
-
   PyRef text(JoinDecoded(self->result_texts));
   if (!text) return nullptr;
   PyRef reasoning(JoinDecoded(self->result_reasoning));

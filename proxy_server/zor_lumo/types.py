@@ -3,7 +3,7 @@ return and accept. Values are those of the native interfaces."""
 import dataclasses
 import enum
 
-__all__ = ["RetStatus", "RunStatus", "RunMode", "SamplingMode", "Result"]
+__all__ = ["RetStatus", "RunStatus", "RunMode", "SamplingMode", "Result", "Piece"]
 
 
 class RetStatus(enum.IntEnum):
@@ -39,3 +39,17 @@ class Result:
     text: bytes
     token_id: int
     content_type: int
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class Piece:
+    """One delivery of a streamed generation (LUMO.stream). kind is "text",
+    "reasoning", "tool_text" (tool-call markup) or "tool_call" (a parsed
+    call: name and arguments set, text empty). status is a RunStatus, or the
+    runtime's own number for a state RunStatus does not know."""
+    kind: str
+    text: str
+    token_id: int
+    status: RunStatus | int
+    name: str | None = None
+    arguments: str | None = None
