@@ -159,15 +159,18 @@ bool InitWhisper(AsrEngineContext* ctx, const ZOR_ASRInitConfig* cfg) {
 // "") and language (null stays null) and points *result at them.
 ZOR_ASRRetStatus FillResult(AsrEngineContext* ctx, ZOR_ASRResult* result, const char* text,
                             const char* language) {
-  FreeResultStrings(ctx);
   ClearResult(result);
+  // Copies first: when one cannot be made, the earlier result stays as the
+  // header promises.
   char* text_copy = CopyString(text != nullptr ? text : "");
   char* language_copy = language != nullptr ? CopyString(language) : nullptr;
   if (text_copy == nullptr || (language != nullptr && language_copy == nullptr)) {
     std::free(text_copy);
     std::free(language_copy);
+    std::fprintf(stderr, "[zor_asr] out of memory\n");
     return ZOR_ASR_Status_Failed;
   }
+  FreeResultStrings(ctx);
   ctx->text = text_copy;
   ctx->language = language_copy;
   result->text = ctx->text;

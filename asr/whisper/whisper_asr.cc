@@ -266,7 +266,7 @@ int RecognizeChunks(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
   // The first chunk settles the language (detected, given, or fallen back
   // to "en"); later chunks are decoded with it and detect nothing.
   std::string chunk_language;
-  std::string accumulated;
+  whisper_text_joiner joined;
   for (const whisper_chunk& chunk : plan_whisper_chunks(n)) {
     std::string chunk_text;
     std::string this_language;
@@ -276,13 +276,9 @@ int RecognizeChunks(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
       return -1;
     }
     if (chunk_language.empty()) chunk_language = this_language;
-    if (accumulated.empty()) {
-      accumulated = std::move(chunk_text);
-    } else if (!chunk_text.empty()) {
-      merge_chunk_text(accumulated, chunk_text);
-    }
+    joined.append(chunk_text);
   }
-  text = std::move(accumulated);
+  text = joined.take();
   language_out = std::move(chunk_language);
   return 0;
 }
@@ -300,7 +296,6 @@ whisper_asr_engine* whisper_asr_create(const char* encoder_path, const char* dec
     return nullptr;
   }
   try {
-    whisper_set_mel_filters_path(mel_filters_file);
     auto engine = std::make_unique<whisper_asr_engine>();
     engine->n_threads = n_threads > 0 ? n_threads : kDefaultThreads;
 
@@ -315,6 +310,9 @@ whisper_asr_engine* whisper_asr_create(const char* encoder_path, const char* dec
     engine->encoder = InitNpuContext(encoder_path);
     engine->decoder = InitNpuContext(decoder_path);
     if (!engine->encoder || !engine->decoder) return nullptr;
+    // The filter path is process-wide and read by running engines: only a
+    // create that succeeds may replace it.
+    whisper_set_mel_filters_path(mel_filters_file);
     return engine.release();
   } catch (...) {
     // Out of memory; nothing may cross the C boundary.

@@ -687,6 +687,43 @@ TEST_F(WhisperAsrCreate, RecognizeRefusesMissingArgumentsWithoutTouchingOutputs)
   whisper_asr_destroy(engine);
 }
 
+// A create that fails changes nothing a running engine reads: not the
+// process-wide filter path.
+TEST_F(WhisperAsr, FailedCreateLeavesRunningEnginesAlone) {
+  ASSERT_TRUE(Init(EncoderModel(), DecoderModel("tokens 100 101 50257\n")));
+  ASSERT_EQ(Transcribe(Pcm(8000)), 0);
+  const std::string enc = ModelPath("encoder2", EncoderModel());
+  const std::string dec = ModelPath("decoder2", DecoderModel("tokens 50257\n"));
+  const std::string no_tokenizer = g_dir + "/no_tokenizer_here";
+  mkdir(no_tokenizer.c_str(), 0755);
+  struct Attempt {
+    const char* decoder;
+    const char* tokenizer;
+  };
+  const std::string refused = ModelPath("refused2", DecoderModel("fail zornn_init all\n"));
+  const std::string tok_dir = g_dir;
+  // A filter file that opens but holds no bank: an engine reading it fails.
+  const std::string short_filters = g_dir + "/short_data.bin";
+  WriteFile(short_filters, "1234");
+  const std::string json = "{\"filters_path\": \"" + short_filters + "\"}";
+  for (const Attempt& a : {Attempt{dec.c_str(), no_tokenizer.c_str()},
+                           Attempt{refused.c_str(), tok_dir.c_str()}}) {
+    ZOR_ASRInitConfig cfg{};
+    cfg.model_type = ZOR_ASR_MODEL_WHISPER;
+    cfg.model_path = enc.c_str();
+    cfg.decoder_path = a.decoder;
+    cfg.tokenizer_path = a.tokenizer;
+    cfg.extra_json = json.c_str();
+    ASRContext failed = nullptr;
+    testing::internal::CaptureStderr();
+    EXPECT_NE(zor_asr_init(&failed, &cfg), ZOR_ASR_Status_Success);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(failed, nullptr);
+    ASSERT_EQ(Transcribe(Pcm(8000)), 0) << a.tokenizer;
+    EXPECT_EQ(text_, " hello world");
+  }
+}
+
 TEST_F(WhisperAsr, ManyTranscriptionsOnOneContext) {
   // Run under LeakSanitizer, this shows that no call keeps anything.
   ASSERT_TRUE(Init(EncoderModel(), DecoderModel("tokens 100 101 50257\nlanguage_token 50260\n")));

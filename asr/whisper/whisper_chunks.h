@@ -41,4 +41,23 @@ std::vector<std::string> split_utf8_chars(const std::string& s);
 // two, and a multi-byte character is never split.
 void merge_chunk_text(std::string& accumulated, const std::string& next);
 
+// The texts of a recording's chunks joined one after another, each as
+// merge_chunk_text joins it. The character boundaries of the text so far are
+// kept as it grows, so a join reads only the tail the next text can overlap:
+// its cost does not grow with the length of the recording.
+class whisper_text_joiner {
+ public:
+  void append(const std::string& next);
+  const std::string& text() const { return text_; }
+  std::string take();
+
+ private:
+  std::string text_;
+  // Starts of the pieces of text_ that end at or before parsed_; the bytes
+  // after parsed_ (at most three) start a character that may still be
+  // completed by what is appended.
+  std::vector<size_t> starts_;
+  size_t parsed_ = 0;
+};
+
 #endif  // ZOR_ASR_WHISPER_WHISPER_CHUNKS_H_

@@ -111,4 +111,34 @@ TEST(WhisperChunkMerge, StrayBytesCompareAsTheirOwnPieces) {
   EXPECT_EQ(Merged("\xE4\xB8\xAD", "\xB8\xAD"), "\xE4\xB8\xAD\xB8\xAD");
 }
 
+// The joiner gives what merging into the whole text gives, chunk after
+// chunk, also when a chunk ends inside a character the next one completes.
+TEST(WhisperChunkMerge, JoinerMatchesMergingIntoTheWholeText) {
+  const std::vector<std::string> pieces = {"a", "\xE4", "\xB8", "\xAD", "\xC3\xA9", "b ",
+                                           "\xF0\x9F\x98\x80", "\xA9", "ab", "\xF0", " "};
+  uint32_t state = 7;
+  const auto next_random = [&state](uint32_t n) {
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) % n;
+  };
+  for (int round = 0; round < 300; ++round) {
+    whisper_text_joiner joiner;
+    std::string whole;
+    for (int chunk = 0; chunk < 12; ++chunk) {
+      std::string text;
+      const uint32_t length = next_random(6);
+      // Often start with the end of what came before, as overlapping audio does.
+      if (!whole.empty() && next_random(2) == 0) {
+        text = whole.substr(whole.size() - std::min<size_t>(whole.size(), next_random(5)));
+      }
+      for (uint32_t i = 0; i < length; ++i) text += pieces[next_random(pieces.size())];
+      merge_chunk_text(whole, text);
+      joiner.append(text);
+      ASSERT_EQ(joiner.text(), whole) << "round " << round << " chunk " << chunk;
+    }
+    EXPECT_EQ(joiner.take(), whole);
+    EXPECT_TRUE(joiner.text().empty());
+  }
+}
+
 }  // namespace
