@@ -4,11 +4,12 @@ translate task reaching the engine, and the strings it hands back."""
 import ctypes
 import os
 import struct
+import threading
 
 import numpy as np
 import pytest
 
-from npurt_model import whisper_decoder_model, whisper_encoder_model
+from npurt_model import SimNpurt, whisper_decoder_model, whisper_encoder_model
 from test_libfenn_abi import InitConfig, Input, Result, load_libfenn
 from wavgen import tone
 
@@ -88,6 +89,46 @@ def test_transcribe_translate_and_detect(lib, whisper):
     assert (rc, text, language) == (1, None, None)
     rc, text, language = transcribe(lib, whisper, pcm, language=b"en", task=b"")
     assert rc == 0 and text.strip() == b"hello world"
+
+
+def test_each_context_reads_its_own_filter_bank(lib, sim_npurt_path, tmp_path):
+    """Two contexts made from different filter files: the one made first
+    still computes with its own bank after the second has set the
+    process-wide path, also while both are in use on separate threads."""
+    contexts, encoders = [], {}
+    for name in ("zero", "ramp"):
+        directory = tmp_path / name
+        directory.mkdir()
+        encoder, decoder = write_whisper_assets(directory)
+        if name == "zero":  # every mel value the same after the clamp
+            (directory / "data.bin").write_bytes(bytes(128 * 201 * 4))
+        cfg = InitConfig(model_type=WHISPER, model_path=str(encoder).encode(),
+                         decoder_path=str(decoder).encode(),
+                         tokenizer_path=str(directory).encode())
+        ctx = ctypes.c_void_p()
+        assert lib.zor_asr_init(ctypes.byref(ctx), ctypes.byref(cfg)) == 0
+        contexts.append(ctx)
+    sim = SimNpurt(sim_npurt_path)
+    pcm = tone(2.0)
+    try:
+        for ctx, flat in ((contexts[0], True), (contexts[1], False), (contexts[0], True)):
+            assert transcribe(lib, ctx, pcm, language=b"en")[0] == 0
+            mel = np.frombuffer(sim.record("encoder_input"), dtype=np.float32)
+            assert (np.ptp(mel) == 0) == flat
+        results = [None, None]
+
+        def run(i):
+            results[i] = [transcribe(lib, contexts[i], pcm, language=b"en")[1].strip()
+                          for _ in range(5)]
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert results == [[b"hello world"] * 5] * 2, results
+    finally:
+        for ctx in contexts:
+            assert lib.zor_asr_uninit(ctx) == 0
 
 
 def test_engine_failure_is_reported(lib, tmp_path, capfd):

@@ -99,8 +99,8 @@ std::vector<MelSpan> find_spans(const whisper_filters& filters) {
 // the filter file, and spans with each bin's non-zero span. Bytes after the
 // weights are ignored.
 bool load_filters(whisper_filters& filters, std::vector<MelSpan>& spans) {
-  std::string path;
-  {
+  std::string path = filters.path;
+  if (path.empty()) {
     std::lock_guard<std::mutex> lock(g_path_mutex);
     path = filters_path_locked();
   }

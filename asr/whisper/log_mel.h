@@ -10,6 +10,7 @@
 #define ZOR_ASR_WHISPER_LOG_MEL_H_
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "zor_asr.h"
@@ -21,6 +22,8 @@ struct whisper_filters {
   int32_t mel_bins = 128;
   int32_t fft_bins = 201;  // 400 / 2 + 1
   std::vector<float> weights;
+  // The filter file to read; empty: the process-wide path below.
+  std::string path;
 };
 
 // The spectrogram, mel-bin-major: bin j of frame i is values[j * frames + i].
@@ -45,8 +48,9 @@ extern "C" {
 
 // Replaces the process-wide filter file path (initially
 // "./data_bin/data.bin") when path is non-null and non-empty; otherwise does
-// nothing. Not synchronised with running computations: set it while no
-// recognition runs.
+// nothing. Computations whose filter record names no path read it; a running
+// one may see the old or the new path. Engines made by whisper_asr_create
+// name their own file, so setting it later does not change theirs.
 ZOR_ASR_API void whisper_set_mel_filters_path(const char* path);
 
 // Computes the spectrogram of n_samples float samples (full scale +-1.0)

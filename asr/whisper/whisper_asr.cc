@@ -67,6 +67,9 @@ struct whisper_asr_engine {
   NpuContextPtr decoder;
   whisper_vocab vocab;
   int32_t n_threads = kDefaultThreads;
+  // This engine's filter bank file. The process-wide path is set too, but
+  // another engine made later would replace it under this one.
+  std::string mel_filters_file;
   // The encoder's input, kept between pieces: every value is rewritten, so a
   // fresh one would only add its zeroing and page faults to each piece.
   std::vector<float> encoder_input;
@@ -179,6 +182,7 @@ bool EncodePiece(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
     whisper_filters filters;
     filters.mel_bins = kMelBins;
     filters.fft_bins = 201;
+    filters.path = engine.mel_filters_file;
     if (whisper_pcm_to_mel_frames(filters, samples.data(), static_cast<int>(n), engine.n_threads,
                                   encoder_input.data(), kEncoderFrames) != 0) {
       std::fprintf(stderr, "[whisper] log-mel failed\n");
@@ -298,6 +302,7 @@ whisper_asr_engine* whisper_asr_create(const char* encoder_path, const char* dec
   try {
     auto engine = std::make_unique<whisper_asr_engine>();
     engine->n_threads = n_threads > 0 ? n_threads : kDefaultThreads;
+    engine->mel_filters_file = mel_filters_file;
 
     int32_t entries = 0;
     engine->vocab = load_whisper_vocab(tokenizer_file, &entries);
