@@ -277,6 +277,42 @@ TEST_F(LogMelTest, FirstFramesFailLikeTheWholeSpectrogram) {
             "whisper_pcm_to_mel_with_state: failed to compute mel spectrogram\n");
 }
 
+TEST_F(LogMelTest, SameBitsOnEveryArchitecture) {
+  // Inputs and a filter bank made with integer and exact float arithmetic
+  // only (no libm that might differ between platforms); the hash of every
+  // value is pinned, so x86-64 (each of its instruction-set variants) and
+  // aarch64 must agree bit for bit. A change of the arithmetic changes it.
+  std::vector<float> bank(128 * 201, 0.0f);
+  for (int j = 0; j < 128; ++j) {
+    const int lo = j * 3 / 2, mid = lo + 2 + j / 16, hi = mid + 2 + j / 12;
+    for (int k = lo; k <= hi && k < 201; ++k) {
+      bank[j * 201 + k] = (k <= mid ? float(k - lo + 1) / float(mid - lo + 1)
+                                    : float(hi - k + 1) / float(hi - mid + 1)) * 0.01f;
+    }
+  }
+  const std::string path = write_filter_file("exact_bank.bin", bank);
+  whisper_set_mel_filters_path(path.c_str());
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a over the bits of every value
+  for (int n : {1, 333, 16000, 80000}) {
+    std::vector<float> samples(n);
+    uint32_t state = 99u + static_cast<uint32_t>(n);
+    for (int i = 0; i < n; ++i) {
+      state = state * 1664525u + 1013904223u;
+      samples[i] = (static_cast<float>(state >> 8) / 16777216.0f - 0.5f) * 0.6f +
+                   ((i / 37) % 2 != 0 ? 0.3f : -0.3f);
+    }
+    const whisper_mel one = compute(samples, 1);
+    for (float v : one.values) {
+      uint32_t bits;
+      std::memcpy(&bits, &v, 4);
+      hash = (hash ^ bits) * 1099511628211ull;
+    }
+    EXPECT_TRUE(same_bits(one, compute(samples, 3))) << n << " samples";
+  }
+  std::remove(path.c_str());
+  EXPECT_EQ(hash, 0xfd3669f3c32faaaeull) << std::hex << hash;
+}
+
 TEST_F(LogMelTest, FrameCountsAndUncomputedFrames) {
   // A quiet signal keeps -10 above the clamp floor, so uncomputed frames
   // show up as exactly (-10 + 4) / 4.
