@@ -8,21 +8,23 @@ thread, started together. Both are measured in this run. With the
 interpreter lock released during transcription the candidate takes about the
 baseline's time on two free cores (ratio near 1); calls that held the lock,
 or one object used from both threads, take twice as long (ratio near 2,
-printed for reference). How much of two cores the machine grants right now
-is measured the same way with plain native work that releases the
-interpreter lock (hashing a buffer): on a busy machine that ratio rises
-above 1 too, and the Fenn ratio is to be read against it.
+printed for reference).
+
+The same pair of transcriptions in two separate processes shares nothing
+but the machine: its ratio is what the cores, caches and other load allow
+right now, and the thread ratio is to be read against it (equal ratios: no
+serialisation inside the process).
 
     PYTHONPATH=build/<dir>/python python3 bench/bench_fenn_threads.py [S]
 
 ZOR_NPURT_PATH is set to the staged simulator when the environment does not
 name one.
 """
-import hashlib
 import importlib.util
 import json
 import os
 import pathlib
+import subprocess
 import sys
 import tempfile
 import threading
@@ -30,14 +32,9 @@ import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 
+from bench_timing import best_of  # noqa: E402
 
-def best_of(fn, repeats=3):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
+EXTRA = json.dumps({"n_threads": 1})
 
 
 def on_threads(*calls):
@@ -49,39 +46,69 @@ def on_threads(*calls):
         thread.join()
 
 
+def whisper(assets):
+    from zorllm_openai_server.zor_lumo._fenn import Fenn
+
+    fenn = Fenn()
+    fenn.init("whisper", str(assets / "encoder.model"), str(assets), str(assets / "decoder.model"),
+              EXTRA)
+    return fenn
+
+
+def child(assets, wav):
+    """One process of the reference: warms up, waits for a line on standard
+    input, transcribes once, prints its start and end on the monotonic clock
+    that every process shares."""
+    fenn = whisper(assets)
+    fenn.transcribe(wav, language="en")
+    print("ready", flush=True)
+    sys.stdin.readline()
+    start = time.perf_counter()
+    fenn.transcribe(wav, language="en")
+    print(start, time.perf_counter(), flush=True)
+
+
+def in_processes(count, assets, wav):
+    """Wall time of `count` transcriptions, one per process, started together."""
+    procs = [subprocess.Popen([sys.executable, __file__, "--child", str(assets), wav],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True) for _ in range(count)]
+    for proc in procs:
+        assert proc.stdout.readline().strip() == "ready"
+    for proc in procs:
+        proc.stdin.write("go\n")
+        proc.stdin.flush()
+    spans = [tuple(map(float, proc.communicate()[0].split())) for proc in procs]
+    return max(end for _, end in spans) - min(start for start, _ in spans)
+
+
 def main():
-    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 60.0
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 600.0
     found = importlib.util.find_spec("zorllm_openai_server.zor_lumo")
     pkg = pathlib.Path(list(found.submodule_search_locations)[0])
     os.environ.setdefault("ZOR_NPURT_PATH", str(pkg / "sim" / "libzor_npurt_sim.so"))
 
     from test_front_door_whisper import write_whisper_assets
     from wavgen import tone, write_wav
-    from zorllm_openai_server.zor_lumo._fenn import Fenn
 
     with tempfile.TemporaryDirectory() as tmp:
         assets = pathlib.Path(tmp)
-        encoder, decoder = write_whisper_assets(assets)
+        write_whisper_assets(assets)
         wav = str(write_wav(assets / "long.wav", tone(seconds)))
-        extra = json.dumps({"n_threads": 1})
-        one, two = Fenn(), Fenn()
-        for fenn in (one, two):
-            fenn.init("whisper", str(encoder), str(assets), str(decoder), extra)
+        one, two = whisper(assets), whisper(assets)
 
         def transcribe(fenn):
             return lambda: fenn.transcribe(wav, language="en")
 
         transcribe(one)()  # warm-up: filter cache, runtime loading
+        transcribe(two)()
         t_one = best_of(transcribe(one))
         t_two_objects = best_of(lambda: on_threads(transcribe(one), transcribe(two)))
         t_same_object = best_of(lambda: on_threads(transcribe(one), transcribe(one)))
         one.close()
         two.close()
-
-    block = bytes(64 << 20)
-    hash_block = lambda: hashlib.sha256(block).digest()  # noqa: E731
-    t_hash = best_of(hash_block)
-    t_hash_two = best_of(lambda: on_threads(hash_block, hash_block))
+        t_proc_one = min(in_processes(1, assets, wav) for _ in range(3))
+        t_proc_two = min(in_processes(2, assets, wav) for _ in range(3))
 
     print(f"Whisper transcription of {seconds:g} s of audio, n_threads=1, "
           f"nproc={os.cpu_count()}")
@@ -91,9 +118,12 @@ def main():
     print(f"ratio two objects / one: {t_two_objects / t_one:.2f} (1.00 is full overlap, "
           "2.00 none)")
     print(f"ratio one object twice / one: {t_same_object / t_one:.2f}")
-    print(f"reference, sha256 of 64 MiB on two threads / one: {t_hash_two / t_hash:.2f} "
-          "(the machine's parallelism now)")
+    print(f"reference, two processes / one: {t_proc_two / t_proc_one:.2f} "
+          f"({t_proc_two * 1e3:.1f} / {t_proc_one * 1e3:.1f} ms: what the machine allows now)")
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--child"]:
+        child(pathlib.Path(sys.argv[2]), sys.argv[3])
+    else:
+        main()

@@ -41,16 +41,6 @@ PRELUDE = textwrap.dedent("""\
             time.sleep(0.002)
         return fd
 
-    def stays_without_reader(fifo, polls=100):
-        # Nobody opens the pipe over these polls (each yields the lock).
-        for _ in range(polls):
-            fd = reader_in(fifo)
-            if fd is not None:
-                os.close(fd)
-                return False
-            time.sleep(0.005)
-        return True
-
     def feed(fd, wav):
         os.set_blocking(fd, True)
         with open(wav, "rb") as f, os.fdopen(fd, "wb") as pipe:
@@ -73,6 +63,22 @@ PRELUDE = textwrap.dedent("""\
             if self.error is not None:
                 raise self.error
             return self.result
+
+    def while_in_flight(fenn, fn, *args):
+        # Calls fn(*args) on another thread while a transcription on fenn is
+        # inside libfenn, then gives that transcription its audio. Returns
+        # its result, the call (maybe still running), and whether the call
+        # was waiting, neither finished nor inside libfenn reading FIFO_B.
+        running = Call(fenn.transcribe, FIFO_A)
+        fd = wait_reader(FIFO_A)
+        call = Call(fn, *args)
+        time.sleep(0.2)  # a call that does not wait gets in meanwhile
+        entered = reader_in(FIFO_B)
+        if entered is not None:
+            os.close(entered)
+        waited = call.is_alive() and entered is None
+        feed(fd, WAV)
+        return running.value(), call, waited
     """)
 
 
@@ -91,7 +97,7 @@ def setup(tmp_path, libfenn_path, sim_npurt_path):
     header = textwrap.dedent(f"""\
         MODEL, TOKENS, WAV = {str(model)!r}, {str(tokens)!r}, {str(wav)!r}
         FIFO_A, FIFO_B = {fifos!r}
-        EXPECTED = {EXPECTED!r}
+        RESULT = {{"text": {EXPECTED!r}, "language": "en"}}
         def sensevoice():
             f = Fenn()
             f.init("sensevoice", MODEL, TOKENS)
@@ -118,7 +124,7 @@ def test_two_objects_transcribe_at_once(setup):
         for fd in fds:
             feed(fd, WAV)
         for call in calls:
-            assert call.value() == {"text": EXPECTED, "language": "en"}
+            assert call.value() == RESULT
         one.close(); two.close()
         print("OK")
     """)
@@ -127,25 +133,16 @@ def test_two_objects_transcribe_at_once(setup):
 def test_calls_on_one_object_take_turns(setup):
     run_threads(setup, """
         fenn = sensevoice()
-        first = Call(fenn.transcribe, FIFO_A)
-        fd = wait_reader(FIFO_A)
-        second = Call(fenn.transcribe, FIFO_B)
         # The second call waits for the first instead of entering the context.
-        assert stays_without_reader(FIFO_B)
-        assert second.is_alive()
-        feed(fd, WAV)
-        assert first.value() == {"text": EXPECTED, "language": "en"}
+        first, second, waited = while_in_flight(fenn, fenn.transcribe, FIFO_B)
+        assert waited and first == RESULT
         feed(wait_reader(FIFO_B), WAV)
-        assert second.value() == {"text": EXPECTED, "language": "en"}
+        assert second.value() == RESULT
         # init waits as well, and the object keeps working afterwards.
-        third = Call(fenn.transcribe, FIFO_A)
-        fd = wait_reader(FIFO_A)
-        again = Call(fenn.init, "sensevoice", MODEL, TOKENS)
-        assert stays_without_reader(FIFO_B, polls=20) and again.is_alive()
-        feed(fd, WAV)
-        assert third.value()["text"] == EXPECTED
+        third, again, waited = while_in_flight(fenn, fenn.init, "sensevoice", MODEL, TOKENS)
+        assert waited and third == RESULT
         assert again.value() is None
-        assert fenn.transcribe(WAV)["text"] == EXPECTED
+        assert fenn.transcribe(WAV) == RESULT
         print("OK")
     """)
 
@@ -153,14 +150,9 @@ def test_calls_on_one_object_take_turns(setup):
 def test_close_during_transcription_waits(setup):
     run_threads(setup, """
         fenn = sensevoice()
-        running = Call(fenn.transcribe, FIFO_A)
-        fd = wait_reader(FIFO_A)
-        closing = Call(fenn.close)
-        assert stays_without_reader(FIFO_B, polls=40)
-        assert closing.is_alive(), "close returned while the context was in use"
-        feed(fd, WAV)
-        assert running.value() == {"text": EXPECTED, "language": "en"}
-        assert closing.value() is None
+        result, closing, waited = while_in_flight(fenn, fenn.close)
+        assert waited, "close returned while the context was in use"
+        assert result == RESULT and closing.value() is None
         try:
             fenn.transcribe(WAV)
         except RuntimeError as e:
@@ -174,7 +166,7 @@ def test_close_during_transcription_waits(setup):
         fd = wait_reader(FIFO_A)
         del fenn
         feed(fd, WAV)
-        assert running.value()["text"] == EXPECTED
+        assert running.value() == RESULT
         print("OK")
     """)
 
