@@ -317,6 +317,20 @@ def test_whisper_decoder_that_never_ends(tmp_path, npu, sim):
     assert max(dec.floats(out, 47 * VOCAB, VOCAB)) == 0.0
 
 
+def test_whisper_decoder_varying_its_script_by_the_audio(tmp_path, npu, sim):
+    dec = npu(whisper_decoder_model(tmp_path / "dec.model", tokens=list(range(1000, 1050)),
+                                    never_end=True, feature_dims=(1, 10, 2),
+                                    extra_lines=["vary_script 1"]))
+    prompt = [50258, 50259, 50360, 50364]
+    first = {}
+    for seed in range(6):
+        features = struct.pack("<20f", *[seed + i * 0.5 for i in range(20)])
+        first[seed] = [decoder_step(dec, features, prompt), decoder_step(dec, features, prompt)]
+        assert first[seed][0] == first[seed][1]  # the same audio, the same answer
+        assert first[seed][0] in range(1000, 1050)
+    assert len({answers[0] for answers in first.values()}) > 1
+
+
 def test_call_faults(tmp_path, npu, sim):
     path = sensevoice_model(tmp_path / "f.model", frames=4,
                             fail={"zornn_run": [2, "4+"], "zornn_query": "all"})

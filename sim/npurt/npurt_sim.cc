@@ -249,11 +249,13 @@ bool RunEncoder(State& s, Context* ctx) {
   return true;
 }
 
-int64_t DecoderAnswer(const ModelFile& m, const int64_t* window, uint32_t valid) {
+// rotation: where in the script this audio's answer starts (vary_script).
+int64_t DecoderAnswer(const ModelFile& m, const int64_t* window, uint32_t valid,
+                      uint64_t rotation) {
   if (valid == 1 && window[0] == kStartOfTranscript) return m.language_token;
   const std::vector<int64_t>& script =
       (window[2] == kTranslate && !m.translate_tokens.empty()) ? m.translate_tokens : m.tokens;
-  const size_t k = valid > 4 ? valid - 4 : 0;
+  const size_t k = (valid > 4 ? valid - 4 : 0) + (script.empty() ? 0 : rotation % script.size());
   if (k < script.size()) return script[k];
   if (!m.never_end) return kEndOfText;
   return script.empty() ? 1 : script[k % script.size()];
@@ -299,7 +301,14 @@ bool RunDecoder(State& s, Context* ctx) {
   for (size_t cell : ctx->decoder_marks) ctx->output[cell] = 0.0f;
   ctx->decoder_marks.clear();
   if (valid > 0) {
-    const int64_t answer = DecoderAnswer(ctx->model, window, valid);
+    uint64_t rotation = 0;
+    if (ctx->model.vary_script && features_in != nullptr && features_in->buf != nullptr) {
+      // FNV-1a of the audio features: each piece of audio its own text.
+      rotation = 1469598103934665603ull;
+      const uint8_t* p = static_cast<const uint8_t*>(features_in->buf);
+      for (uint32_t i = 0; i < features_in->size; ++i) rotation = (rotation ^ p[i]) * 1099511628211ull;
+    }
+    const int64_t answer = DecoderAnswer(ctx->model, window, valid, rotation);
     if (answer >= 0 && static_cast<uint64_t>(answer) < v) {
       const size_t cell = (valid - 1) * v + static_cast<uint64_t>(answer);
       ctx->output[cell] = kWinner;

@@ -196,6 +196,9 @@ bool ParseLine(const std::string& line, ModelFile* model, std::string* error) {
   } else if (key == "never_end") {
     if (!(words >> value) || !ParseInt(value, &n)) return *error = "bad never_end", false;
     model->never_end = n != 0;
+  } else if (key == "vary_script") {
+    if (!(words >> value) || !ParseInt(value, &n)) return *error = "bad vary_script", false;
+    model->vary_script = n != 0;
   } else if (key == "init_null_handle") {
     if (!(words >> value) || !ParseInt(value, &n)) return *error = "bad init_null_handle", false;
     model->init_null_handle = n != 0;

@@ -45,6 +45,7 @@ struct ModelFile {
   std::vector<int64_t> translate_tokens;
   int64_t language_token = 50259;
   bool never_end = false;
+  bool vary_script = false;
   bool init_null_handle = false;
   std::map<std::string, CallFaults> faults;  // by function name
   OutputFault output_fault = OutputFault::kNone;
