@@ -852,6 +852,24 @@ class TestSigint:
         lumo._restore_sigint_handler()  # nothing saved: no-op
         assert signal.getsignal(signal.SIGINT) is before
 
+    def test_dropped_objects_leave_a_working_chain(self, sim, lumo_mod):
+        old = signal.signal(signal.SIGINT, signal.default_int_handler)
+        try:
+            first = lumo_mod.LUMO()
+            second = lumo_mod.LUMO()  # installed on top of first's handler
+            first_handler = signal.getsignal(signal.SIGINT).previous
+            del first
+            gc.collect()
+            # first's handler stays under second's, and now forwards to the
+            # handler it replaced.
+            assert first_handler.target is None
+            with pytest.raises(KeyboardInterrupt):
+                signal.getsignal(signal.SIGINT)(signal.SIGINT, None)
+            del second  # its handler was on top: the original one is back
+            assert signal.getsignal(signal.SIGINT) is first_handler
+        finally:
+            signal.signal(signal.SIGINT, old)
+
     def test_worker_thread_installs_nothing(self, sim, lumo_mod):
         before = signal.getsignal(signal.SIGINT)
         out = {}

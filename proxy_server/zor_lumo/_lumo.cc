@@ -239,8 +239,7 @@ PyObject* Lumo_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* module = DefiningModule(type);
   if (!module) return nullptr;
   ModuleState* state = StateOf(module);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyRef obj(alloc(type, 0));
+  PyRef obj(AllocInstance(type));
   if (!obj) return nullptr;
   LumoObject* self = AsLumo(obj.get());
   self->context = nullptr;

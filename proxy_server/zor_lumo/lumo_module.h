@@ -55,6 +55,21 @@ inline PyRef NewRef(PyObject* obj) {
   return PyRef(obj);
 }
 
+// A zero-filled instance of a heap type, through its tp_alloc.
+inline PyObject* AllocInstance(PyTypeObject* type) {
+  return reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
+}
+
+// The end of a collectable heap-type instance: untracked, cleared with
+// clear, freed, and the instance's reference to its type dropped.
+inline void DeallocInstance(PyObject* op, inquiry clear) {
+  PyTypeObject* type = Py_TYPE(op);
+  PyObject_GC_UnTrack(op);
+  clear(op);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(op);
+  Py_DECREF(type);
+}
+
 // Per-module state: everything the module imported or built at import.
 struct ModuleState {
   PyObject* lumo_type;          // the LUMO heap type

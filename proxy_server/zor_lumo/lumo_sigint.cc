@@ -57,13 +57,7 @@ int Handler_clear(PyObject* op) {
   return 0;
 }
 
-void Handler_dealloc(PyObject* op) {
-  PyTypeObject* type = Py_TYPE(op);
-  PyObject_GC_UnTrack(op);
-  Handler_clear(op);
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(op);
-  Py_DECREF(type);
-}
+void Handler_dealloc(PyObject* op) { DeallocInstance(op, Handler_clear); }
 
 PyGetSetDef handler_getset[] = {
     {"target", Handler_get_target, nullptr, PyDoc_STR("The LUMO this handler interrupts, or None once it is gone."),
@@ -120,9 +114,7 @@ PyObject* InstallSigintHandler(LumoObject* self) {
   if (!CallSignal(state, "getsignal", nullptr, &current)) return nullptr;
   // Installing again must not chain our handler to itself.
   if (IsHandler(state, current.get()) && current.get() == self->sigint_handler) Py_RETURN_NONE;
-  auto alloc = reinterpret_cast<allocfunc>(
-      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(state->sigint_handler_type), Py_tp_alloc));
-  PyRef handler(alloc(reinterpret_cast<PyTypeObject*>(state->sigint_handler_type), 0));
+  PyRef handler(AllocInstance(reinterpret_cast<PyTypeObject*>(state->sigint_handler_type)));
   if (!handler) return nullptr;
   AsHandler(handler.get())->target = PyWeakref_NewRef(reinterpret_cast<PyObject*>(self), nullptr);
   if (!AsHandler(handler.get())->target) return nullptr;

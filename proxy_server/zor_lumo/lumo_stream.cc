@@ -177,13 +177,7 @@ int Stream_clear(PyObject* op) {
   return 0;
 }
 
-void Stream_dealloc(PyObject* op) {
-  PyTypeObject* type = Py_TYPE(op);
-  PyObject_GC_UnTrack(op);
-  Stream_clear(op);
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(op);
-  Py_DECREF(type);
-}
+void Stream_dealloc(PyObject* op) { DeallocInstance(op, Stream_clear); }
 
 PyMethodDef stream_methods[] = {
     {"close", Stream_close, METH_NOARGS,
@@ -231,8 +225,7 @@ PyObject* LumoStream(LumoObject* lumo, PyObject* args, PyObject* kwds) {
   CallScope call(lumo);
   if (!call.Enter("stream")) return nullptr;
 
-  auto* type = reinterpret_cast<PyTypeObject*>(state->stream_type);
-  PyRef obj(reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
+  PyRef obj(AllocInstance(reinterpret_cast<PyTypeObject*>(state->stream_type)));
   if (!obj) return nullptr;
   StreamObject* self = AsStream(obj.get());
   self->lumo = NewRef(reinterpret_cast<PyObject*>(lumo)).release();

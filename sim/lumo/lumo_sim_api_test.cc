@@ -120,6 +120,29 @@ TEST(LumoSimTest, BreakFromAnotherThreadEndsAWait) {
   EXPECT_EQ(r.statuses.back(), ZOR_LLM_RUN_FINISH);
 }
 
+TEST(LumoSimTest, StrictBreakWaitsForTheRunToEndAndNotFromInsideADelivery) {
+  Context ctx(R"({"strict": true, "runs": [{"thread": "caller", "events": [
+      {"text": "a"}, {"wait_break": 60000}, {"text": "never"}], "break_end": {"text": "end"}}]})");
+  Recorder r;
+  std::atomic<bool> returned{false};
+  std::thread runner([&] {
+    ctx.Run(&r);
+    returned = true;
+  });
+  while (r.delivered.load() == 0) std::this_thread::yield();
+  // The run's final delivery has been made once break returns.
+  EXPECT_EQ(zor_llm_break(ctx.get()), ZOR_LLM_Status_Success);
+  EXPECT_EQ(r.delivered.load(), 2);
+  runner.join();
+  EXPECT_TRUE(returned.load());
+  EXPECT_EQ(r.texts, (std::vector<std::string>{"a", "end"}));
+
+  Recorder inside;  // a break from the delivering thread itself returns at once
+  inside.break_after = 1;
+  ctx.Run(&inside);
+  EXPECT_EQ(inside.texts, (std::vector<std::string>{"a", "end"}));
+}
+
 TEST(LumoSimTest, RecordsImagesAndEveryTextIntoTheLog) {
   const std::string log = TempPath("calls.log");
   std::remove(log.c_str());
