@@ -1,11 +1,14 @@
 // Log-mel spectrogram of 16 kHz audio for the Whisper encoder: reflection
-// padding, periodic Hann window, a 400-point FFT with fixed tables, a mel
-// filter bank read from a raw float32 file, log10, and the dynamic-range
-// clamp and rescale. The frame loop is shared between worker threads.
+// padding, periodic Hann window, a 400-point FFT, a mel filter bank read
+// from a raw float32 file, log10, and the dynamic-range clamp and rescale.
+// Frames are computed eight at a time (mel_vector.h), in contiguous runs
+// shared between worker threads.
 //
-// The arithmetic is spelled out (fused multiply-add only where written as
-// std::fma, no compiler contraction elsewhere), so every platform with the
-// same libm gives the same bits, whatever the thread count.
+// The arithmetic is spelled out (no fused multiply-add, no compiler
+// contraction), so every thread count, instruction set and architecture
+// gives the same bits. They are not the bits of a scalar radix-2 transform
+// with direct 25-point sums: values lie within a few units in the last
+// place near the maximum, and closer to the exact values everywhere.
 #ifndef ZOR_ASR_WHISPER_LOG_MEL_H_
 #define ZOR_ASR_WHISPER_LOG_MEL_H_
 

@@ -21,13 +21,13 @@ typedef int32_t lanes_i32 __attribute__((vector_size(kLanes * sizeof(int32_t))))
 
 #define ZOR_LANES_INLINE inline __attribute__((always_inline))
 
-// On x86-64 the hot loops are also built for AVX2 and picked at load time;
-// the results are the same bits either way (see above). aarch64 has one
-// vector unit and needs no choice.
-// ThreadSanitizer builds take the default only: the load-time choosers run
-// before its runtime starts and crash when instrumented.
+// On x86-64 the hot loops are also built for AVX2 and AVX-512 and picked at
+// load time; the results are the same bits either way (see above). aarch64
+// has one vector unit and needs no choice. Sanitizer builds keep the one
+// default version: the loader runs the choosing code before a sanitizer's
+// runtime has started, and the instrumented chooser would crash.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__)
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define ZOR_LANES_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define ZOR_LANES_CLONES
