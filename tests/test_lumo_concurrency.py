@@ -75,8 +75,14 @@ def test_interrupt_from_another_thread(sim_lumo_path, tmp_path, thread):
     script.run(thread=thread).text("a").wait_break(30000).text("never").break_end()
     run_scenario(sim_lumo_path, tmp_path, script, """
         started = threading.Event()
+        def on_token(r, ud, st):
+            if r.text == b"a":
+                started.set()
+            if st == RunStatus.FINISH:
+                # While the other thread's break waits for this run to end.
+                assert lumo.interrupt() == 0
         lumo = LUMO()
-        assert lumo.init(MODEL, on_token=lambda r, ud, st: r.text == b"a" and started.set()) == 0
+        assert lumo.init(MODEL, on_token=on_token) == 0
         def stopper():
             started.wait(30)
             assert lumo.interrupt() == 0

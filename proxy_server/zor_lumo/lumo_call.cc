@@ -29,16 +29,28 @@ bool CallScope::Enter(const char* method) {
 }
 
 void SetContext(LumoObject* self, LLMContext context) {
-  std::unique_lock<std::mutex> lock(self->sync->context_mutex, std::defer_lock);
+  LumoSync* sync = self->sync;
+  std::unique_lock<std::mutex> lock(sync->context_mutex, std::defer_lock);
   Py_BEGIN_ALLOW_THREADS
   lock.lock();
+  sync->breaks_done.wait(lock, [sync] { return sync->breaks_in_flight == 0; });
   Py_END_ALLOW_THREADS
   self->context = context;
 }
 
 ZOR_LLMRetStatus BreakContext(LumoObject* self) {
-  std::lock_guard<std::mutex> lock(self->sync->context_mutex);
-  return self->context != nullptr ? zor_llm_break(self->context) : ZOR_LLM_Status_Failed;
+  LumoSync* sync = self->sync;
+  LLMContext context;
+  {
+    std::lock_guard<std::mutex> lock(sync->context_mutex);
+    context = self->context;
+    if (context == nullptr) return ZOR_LLM_Status_Failed;
+    ++sync->breaks_in_flight;
+  }
+  const ZOR_LLMRetStatus rc = zor_llm_break(context);
+  std::lock_guard<std::mutex> lock(sync->context_mutex);
+  if (--sync->breaks_in_flight == 0) sync->breaks_done.notify_all();
+  return rc;
 }
 
 NativeRun::~NativeRun() {

@@ -16,11 +16,15 @@
 
 namespace zor_lumo {
 
-// Shared with threads that run without the interpreter lock.
+// Shared with threads that run without the interpreter lock. The context is
+// replaced only while no zor_llm_break is in flight on it, so interrupt()
+// from any thread never reaches a freed context. Breaks do not hold the
+// mutex while in the runtime: one that waits for the generation must not
+// stop another, made from inside a callback, that the generation waits for.
 struct LumoSync {
-  // Held while the context is replaced and around every zor_llm_break, so
-  // interrupt() from any thread never reaches a freed context.
   std::mutex context_mutex;
+  std::condition_variable breaks_done;
+  int breaks_in_flight = 0;  // guarded by context_mutex
 };
 
 // Marks the object busy with one runtime call for its lifetime.
