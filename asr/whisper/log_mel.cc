@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <condition_variable>
@@ -159,11 +160,13 @@ struct MelJob {
   int computed_frames;  // min(n / 160 + 1, frames); later frames hold -10
   int stored_frames;    // the first frames, those written to values
   int groups;           // groups of kLanes frames that cover the computed ones
-  int parts;            // one per thread; part t takes a contiguous run of groups
+  int parts;            // one per thread
   const float* hann;
   const float* weights;
   const MelSpan* spans;
   float* values;        // bin j of frame i at values[j * stored_frames + i]
+
+  std::atomic<int> next_group{0};  // the first group nobody has claimed
 
   // The clamp needs the maximum of every part before any part rescales.
   std::mutex mutex;
@@ -287,39 +290,39 @@ ZOR_LANES_CLONES void rescale(float* v, size_t count, float floor_value) noexcep
   for (; i < count; ++i) v[i] = (std::max(v[i], floor_value) + 4.0f) * 0.25f;
 }
 
-// The groups [first, second) of a part.
-std::pair<int, int> part_groups(const MelJob& job, int part) {
-  const auto edge = [&job](int p) {
-    return static_cast<int>(static_cast<int64_t>(job.groups) * p / job.parts);
-  };
-  return {edge(part), edge(part + 1)};
-}
+// Groups are claimed a few at a time by whichever thread is free, so a
+// thread that starts late or loses its core to other work holds nobody up.
+constexpr int kClaimGroups = 2;
 
-// Part t of T: its groups, then (once every part has its maximum) the
-// clamp and rescale of its frames and its share of the uncomputed frames.
-void compute_part(MelJob& job, int part) noexcept {
-  const std::pair<int, int> groups = part_groups(job, part);
-  const float top = compute_groups(job, groups.first, groups.second);
+// Part t of T: groups until none is left, then its maximum to the others.
+void compute_part(MelJob& job) noexcept {
+  float top = kFrameBeyondSignal;
+  for (;;) {
+    const int first = job.next_group.fetch_add(kClaimGroups, std::memory_order_relaxed);
+    if (first >= job.groups) break;
+    top = std::max(top, compute_groups(job, first, std::min(first + kClaimGroups, job.groups)));
+  }
   std::lock_guard<std::mutex> lock(job.mutex);
   job.max = std::max(job.max, top);
   if (++job.measured == job.parts) job.parts_measured.notify_all();
 }
 
+// Once every part has its maximum: the clamp and rescale of part t's share
+// of the computed frames, and its share of the uncomputed ones.
 void finish_part(MelJob& job, int part) noexcept {
-  using whisper_spectrum::kLanes;
   float floor_value;
   {
     std::unique_lock<std::mutex> lock(job.mutex);
     job.parts_measured.wait(lock, [&job] { return job.measured == job.parts; });
     floor_value = job.max - 8.0f;  // the double difference, rounded: same clamp
   }
-  const std::pair<int, int> groups = part_groups(job, part);
+  const auto share = [&job, part](int begin, int end, int p) {
+    return begin + static_cast<int>(static_cast<int64_t>(end - begin) * p / job.parts);
+  };
   const int computed = std::min(job.computed_frames, job.stored_frames);
-  const int f0 = std::min(computed, groups.first * kLanes);
-  const int f1 = std::min(computed, groups.second * kLanes);
-  const int64_t rest = job.stored_frames - computed;
-  const int r0 = computed + static_cast<int>(rest * part / job.parts);
-  const int r1 = computed + static_cast<int>(rest * (part + 1) / job.parts);
+  const int f0 = share(0, computed, part), f1 = share(0, computed, part + 1);
+  const int r0 = share(computed, job.stored_frames, part);
+  const int r1 = share(computed, job.stored_frames, part + 1);
   const float beyond = (std::max(kFrameBeyondSignal, floor_value) + 4.0f) * 0.25f;
   for (int j = 0; j < kMelBins; ++j) {
     float* row = job.values + static_cast<size_t>(j) * job.stored_frames;
@@ -329,7 +332,7 @@ void finish_part(MelJob& job, int part) noexcept {
 }
 
 void run_part(MelJob& job, int part) noexcept {
-  compute_part(job, part);
+  compute_part(job);
   finish_part(job, part);
 }
 
@@ -388,7 +391,7 @@ bool compute_spectrogram(const float* samples, int n_samples, int n_threads,
     }
   }
   // Every part here is measured before any waits for the others' maxima.
-  for (int t : run_here) compute_part(job, t);
+  for (size_t i = 0; i < run_here.size(); ++i) compute_part(job);
   for (int t : run_here) finish_part(job, t);
   for (std::thread& w : workers) w.join();
   return true;
