@@ -491,7 +491,10 @@ PyType_Slot fenn_slots[] = {
                     "Speech recognition through libfenn. Constructing the first object\n"
                     "loads the library from lib_path, or from find_fenn_path() when\n"
                     "lib_path is None or empty; later objects use that same library.\n"
-                    "Raises RuntimeError when it cannot be loaded.")},
+                    "Raises RuntimeError when it cannot be loaded.\n\n"
+                    "init, transcribe and close let other threads run while the library\n"
+                    "works. Calls on one object take turns: a second call, or close,\n"
+                    "waits for the running one. Separate objects work in parallel.")},
     {Py_tp_new, reinterpret_cast<void*>(Fenn_new)},
     {Py_tp_init, reinterpret_cast<void*>(Fenn_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Fenn_dealloc)},
