@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,33 @@ inline bool WriteWhisperFilterBank(const std::string& path) {
   if (std::system(cmd.c_str()) == 0) return true;
   std::fprintf(stderr, "cannot write the filter bank: %s failed\n", cmd.c_str());
   return false;
+}
+
+// Writes bytes to path, replacing the file.
+inline void WriteBenchFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// What a Whisper context on the simulated runtime reads from dir: the
+// vocabulary file, the filter bank and a zero-cost encoder (a 32-float
+// output); decoders are written by decoder_lines (their script and such).
+inline bool WriteWhisperBenchFiles(const std::string& dir, const std::string& tokenizer) {
+  WriteBenchFile(dir + "/tokenizer_info.bin", tokenizer);
+  WriteBenchFile(dir + "/encoder.model",
+                 "behaviour whisper_encoder\n"
+                 "input name=mel dims=1,128,3000 type=FP32\n"
+                 "output name=features dims=1,4,8 type=FP32\n");
+  return WriteWhisperFilterBank(dir + "/data.bin");
+}
+
+inline void WriteWhisperBenchDecoder(const std::string& path, const std::string& lines) {
+  WriteBenchFile(path,
+                 "behaviour whisper_decoder\n"
+                 "input name=tokens dims=1,48 type=INT64 role=tokens\n"
+                 "input name=audio dims=1,4,8 type=FP32 role=features\n"
+                 "output name=logits dims=1,48,51866 type=FP32\n" +
+                     lines + "\n");
 }
 
 // Points libfenn at the simulated NPU runtime unless the caller chose one.

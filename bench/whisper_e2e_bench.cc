@@ -20,6 +20,7 @@
 #include "bench_util.h"
 #include "whisper/log_mel.h"
 #include "whisper/whisper_chunks.h"
+#include "whisper/whisper_test_files.h"
 #include "zor_asr.h"
 
 namespace {
@@ -27,25 +28,11 @@ namespace {
 constexpr int kSeconds = 60;
 constexpr int kTokensPerChunk[] = {0, 12};  // 12: about what 4 s of speech decodes to
 
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string le32(uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  return s;
-}
-
 // A vocabulary of 300 short words: count, then length-prefixed texts.
 std::string tokenizer_file() {
-  std::string out = le32(300);
-  for (int i = 0; i < 300; ++i) {
-    const std::string text = "\xC4\xA0w" + std::to_string(i);  // U+0120 is the space
-    out += le32(static_cast<uint32_t>(text.size())) + text;
-  }
-  return out;
+  std::vector<std::string> texts;
+  for (int i = 0; i < 300; ++i) texts.push_back("\xC4\xA0w" + std::to_string(i));  // U+0120: space
+  return WhisperTokenizerBytes(texts);
 }
 
 }  // namespace
@@ -57,21 +44,11 @@ int main(int argc, char** argv) {
   const std::string dir =
       std::string(tmp && *tmp ? tmp : "/tmp") + "/whisper_e2e_bench_" + std::to_string(getpid());
   if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
-  write_file(dir + "/tokenizer_info.bin", tokenizer_file());
-  if (!WriteWhisperFilterBank(dir + "/data.bin")) return 1;
-  write_file(dir + "/encoder.model",
-             "behaviour whisper_encoder\n"
-             "input name=mel dims=1,128,3000 type=FP32\n"
-             "output name=features dims=1,4,8 type=FP32\n");
+  if (!WriteWhisperBenchFiles(dir, tokenizer_file())) return 1;
   for (int count : kTokensPerChunk) {
     std::string tokens = "tokens";
     for (int i = 0; i < count; ++i) tokens += " " + std::to_string(100 + i);
-    write_file(dir + "/decoder" + std::to_string(count) + ".model",
-               "behaviour whisper_decoder\n"
-               "input name=tokens dims=1,48 type=INT64 role=tokens\n"
-               "input name=audio dims=1,4,8 type=FP32 role=features\n"
-               "output name=logits dims=1,48,51866 type=FP32\n" +
-                   tokens + "\n");
+    WriteWhisperBenchDecoder(dir + "/decoder" + std::to_string(count) + ".model", tokens);
   }
   // The engine keeps a filter bank only once its file times are a few
   // seconds old, as an installed one is; let this fresh file age that far.

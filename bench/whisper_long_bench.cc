@@ -22,33 +22,20 @@
 
 #include "bench_util.h"
 #include "whisper/whisper_chunks.h"
+#include "whisper/whisper_test_files.h"
 #include "zor_asr.h"
 
 namespace {
 
 constexpr int kTokens = 300;
 
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string le32(uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  return s;
-}
-
 // Words of about 40 bytes, so a chunk's text is long enough to matter.
 std::string word(int i) { return " word" + std::to_string(i) + std::string(32, 'a' + i % 26); }
 
 std::string tokenizer_file() {
-  std::string out = le32(kTokens);
-  for (int i = 0; i < kTokens; ++i) {
-    const std::string text = "\xC4\xA0" + word(i).substr(1);  // U+0120 is the space
-    out += le32(static_cast<uint32_t>(text.size())) + text;
-  }
-  return out;
+  std::vector<std::string> texts;
+  for (int i = 0; i < kTokens; ++i) texts.push_back("\xC4\xA0" + word(i).substr(1));  // U+0120: space
+  return WhisperTokenizerBytes(texts);
 }
 
 double ProcessCpuSeconds() {
@@ -78,20 +65,10 @@ int main(int argc, char** argv) {
   const std::string dir =
       std::string(tmp && *tmp ? tmp : "/tmp") + "/whisper_long_bench_" + std::to_string(getpid());
   if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
-  write_file(dir + "/tokenizer_info.bin", tokenizer_file());
-  if (!WriteWhisperFilterBank(dir + "/data.bin")) return 1;
-  write_file(dir + "/encoder.model",
-             "behaviour whisper_encoder\n"
-             "input name=mel dims=1,128,3000 type=FP32\n"
-             "output name=features dims=1,4,8 type=FP32\n");
+  if (!WriteWhisperBenchFiles(dir, tokenizer_file())) return 1;
   std::string tokens = "tokens";
   for (int i = 0; i < kTokens; ++i) tokens += " " + std::to_string(i);
-  write_file(dir + "/decoder.model",
-             "behaviour whisper_decoder\n"
-             "input name=tokens dims=1,48 type=INT64 role=tokens\n"
-             "input name=audio dims=1,4,8 type=FP32 role=features\n"
-             "output name=logits dims=1,48,51866 type=FP32\n" +
-                 tokens + "\nnever_end 1\nvary_script 1\n");
+  WriteWhisperBenchDecoder(dir + "/decoder.model", tokens + "\nnever_end 1\nvary_script 1");
   // The engine keeps a filter bank only once its file times are a few
   // seconds old, as an installed one is.
   std::this_thread::sleep_for(std::chrono::seconds(3));

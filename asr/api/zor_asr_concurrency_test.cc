@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "whisper/whisper_test_files.h"
 #include "zor_asr.h"
 
 namespace {
@@ -37,38 +38,6 @@ std::string Write(const std::string& name, const std::string& bytes) {
   const std::string path = Dir() + "/" + name;
   std::ofstream(path, std::ios::binary) << bytes;
   return path;
-}
-
-std::string Le32(uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  return s;
-}
-
-// Whisper's vocabulary file: 200 entries, " hello" at 100 and " world" at
-// 101 in the byte-level alphabet (U+0120 is the space).
-std::string WhisperTokenizer() {
-  std::string out = Le32(200);
-  for (int i = 0; i < 200; ++i) {
-    const std::string text =
-        i == 100 ? "\xC4\xA0hello" : i == 101 ? "\xC4\xA0world" : "w" + std::to_string(i);
-    out += Le32(static_cast<uint32_t>(text.size())) + text;
-  }
-  return out;
-}
-
-// A mel filter bank of 128 x 201 float32 weights.
-std::string MelFilters() {
-  std::string out;
-  for (int j = 0; j < 128; ++j) {
-    for (int k = 0; k < 201; ++k) {
-      const float w = (k >= j && k < j + 8) ? 0.125f : 0.0f;
-      uint32_t bits;
-      std::memcpy(&bits, &w, 4);
-      out += Le32(bits);
-    }
-  }
-  return out;
 }
 
 std::vector<int16_t> Audio(size_t n, int seed) {
@@ -111,8 +80,8 @@ TEST(ZorAsrConcurrency, ContextsOfBothEnginesRunOnSeparateThreads) {
                                     "input name=audio dims=1,4,8 type=FP32 role=features\n"
                                     "output name=logits dims=1,48,51866 type=FP32\n"
                                     "tokens 100 101 50257\n");
-  Write("tokenizer_info.bin", WhisperTokenizer());
-  Write("data.bin", MelFilters());
+  Write("tokenizer_info.bin", WhisperTokenizerBytes(WhisperTestVocabulary()));
+  Write("data.bin", WhisperFlatFilterBank());
   const std::string whisper_dir = Dir();
 
   std::atomic<int> waiting{kThreads};

@@ -15,6 +15,7 @@
 
 #include "api/asr_engines.h"
 #include "whisper/log_mel.h"
+#include "whisper/whisper_test_files.h"
 #include "zor_asr.h"
 
 namespace {
@@ -70,21 +71,8 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string Le32(uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  return s;
-}
-
 std::string TokenizerFile(int count_override = -1) {
-  std::vector<std::string> texts(300);
-  for (size_t i = 0; i < texts.size(); ++i) texts[i] = "w" + std::to_string(i);
-  texts[kHello] = "\xC4\xA0hello";   // U+0120 is the space
-  texts[kWorld] = "\xC4\xA0world";
-  texts[kEacute] = "\xC3\x83\xC2\xA9";  // U+00C3 U+00A9: the bytes of é
-  std::string out = Le32(count_override >= 0 ? count_override : texts.size());
-  for (const std::string& t : texts) out += Le32(static_cast<uint32_t>(t.size())) + t;
-  return out;
+  return WhisperTokenizerBytes(WhisperTestVocabulary(), count_override);
 }
 
 std::string ModelPath(const std::string& name, const std::string& text) {
@@ -164,19 +152,7 @@ class WhisperAsr : public ::testing::Test {
     g_dir = base + "/whisper_asr_test";
     mkdir(g_dir.c_str(), 0755);
     WriteFile(g_dir + "/tokenizer_info.bin", TokenizerFile());
-    // A flat filter bank: every mel bin sums a band of the power spectrum,
-    // enough for the spectrogram (and so the encoder output) to follow the
-    // audio.
-    std::string filters;
-    for (int j = 0; j < 128; ++j) {
-      for (int k = 0; k < 201; ++k) {
-        const float w = (k >= j && k < j + 8) ? 0.125f : 0.0f;
-        uint32_t bits;
-        std::memcpy(&bits, &w, 4);
-        filters += Le32(bits);
-      }
-    }
-    WriteFile(g_dir + "/data.bin", filters);
+    WriteFile(g_dir + "/data.bin", WhisperFlatFilterBank());
     // The filter path is process-wide; the local spectrograms use it too.
     const std::string filters_path = g_dir + "/data.bin";
     whisper_set_mel_filters_path(filters_path.c_str());
