@@ -80,7 +80,7 @@ else:
     print("constructed")
 """)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip().startswith(f"RuntimeError: Cannot load liblumo.so: {package / 'liblumo.so'}: ")
+    assert proc.stdout.strip().startswith(f"RuntimeError: Cannot load liblumo.so: {package.resolve() / 'liblumo.so'}: ")
 
 
 def test_library_without_the_entry_points_is_refused(package_copy, sim_npurt_path):
