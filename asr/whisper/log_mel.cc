@@ -206,23 +206,16 @@ ZOR_LANES_INLINE void gather_frames(const MelJob& job, int first_frame,
     }
     src[l] = edge[l];
   }
-  // Blocks of 16 samples: per lane, 8 even and 8 odd ones, then an 8 x 8
-  // transpose of each set puts the lanes side by side.
-  for (int b = 0; b < kFftSize / 16; ++b) {
-    const lanes_f32 h0 = lanes_load(job.hann + 16 * b);
-    const lanes_f32 h1 = lanes_load(job.hann + 16 * b + 8);
-    lanes_f32 even[kLanes], odd[kLanes];
-    for (int l = 0; l < kLanes; ++l) {
-      const lanes_f32 a = lanes_load(src[l] + 16 * b) * h0;
-      const lanes_f32 c = lanes_load(src[l] + 16 * b + 8) * h1;
-      even[l] = __builtin_shuffle(a, c, lanes_i32{0, 2, 4, 6, 8, 10, 12, 14});
-      odd[l] = __builtin_shuffle(a, c, lanes_i32{1, 3, 5, 7, 9, 11, 13, 15});
-    }
-    lanes_transpose(even);
-    lanes_transpose(odd);
+  // Blocks of 8 samples: an 8 x 8 transpose puts the lanes side by side,
+  // and sample s of every lane lands in re (s even) or im (s odd) of s / 2.
+  for (int b = 0; b < kFftSize / kLanes; ++b) {
+    const lanes_f32 h = lanes_load(job.hann + kLanes * b);
+    lanes_f32 block[kLanes];
+    for (int l = 0; l < kLanes; ++l) block[l] = lanes_load(src[l] + kLanes * b) * h;
+    lanes_transpose(block);
     for (int i = 0; i < kLanes; ++i) {
-      lanes_store(work.re + (8 * b + i) * kLanes, even[i]);
-      lanes_store(work.im + (8 * b + i) * kLanes, odd[i]);
+      const int s = kLanes * b + i;
+      lanes_store((s % 2 == 0 ? work.re : work.im) + (s / 2) * kLanes, block[i]);
     }
   }
 }

@@ -17,15 +17,14 @@ struct Pass {
   int n;
   int s;
 };
-constexpr Pass kPasses[] = {{5, 200, 1}, {5, 40, 5}, {4, 8, 25}, {2, 2, 100}};
-static_assert(5 * 5 * 4 * 2 == kPacked, "the passes cover the packed length");
+constexpr Pass kPasses[] = {{5, 200, 1}, {5, 40, 5}, {8, 8, 25}};
+static_assert(5 * 5 * 8 == kPacked, "the passes cover the packed length");
 constexpr int kPassCount = sizeof(kPasses) / sizeof(kPasses[0]);
-static_assert(kPassCount % 2 == 0, "an even count ends in the input arrays");
 
 // Twiddle count of a pass: (radix - 1) per butterfly position p < n / radix.
 constexpr int twiddles(const Pass& p) { return (p.n / p.radix) * (p.radix - 1); }
-constexpr int kTwiddleTotal = twiddles(kPasses[0]) + twiddles(kPasses[1]) +
-                              twiddles(kPasses[2]) + twiddles(kPasses[3]);
+constexpr int kTwiddleTotal =
+    twiddles(kPasses[0]) + twiddles(kPasses[1]) + twiddles(kPasses[2]);
 
 struct Plan {
   // Per pass, for p < n / R and k = 1..R-1: exp(-2*pi*i*p*k / n).
@@ -70,13 +69,6 @@ const Plan& plan() {
 }
 
 // Butterflies: b = DFT_R(a), forward sign.
-ZOR_LANES_INLINE void butterfly(const V (&ar)[2], const V (&ai)[2], V (&br)[2], V (&bi)[2]) {
-  br[0] = ar[0] + ar[1];
-  bi[0] = ai[0] + ai[1];
-  br[1] = ar[0] - ar[1];
-  bi[1] = ai[0] - ai[1];
-}
-
 ZOR_LANES_INLINE void butterfly(const V (&ar)[4], const V (&ai)[4], V (&br)[4], V (&bi)[4]) {
   const V t0r = ar[0] + ar[2], t0i = ai[0] + ai[2];
   const V t1r = ar[0] - ar[2], t1i = ai[0] - ai[2];
@@ -115,6 +107,32 @@ ZOR_LANES_INLINE void butterfly(const V (&ar)[5], const V (&ai)[5], V (&br)[5], 
   bi[2] = t6i - t8r;
   br[3] = t6r - t8i;  // t6 + i * t8
   bi[3] = t6i + t8r;
+}
+
+// Radix 8 as two radix-4 halves (even and odd inputs) joined by w8^k,
+// w8 = exp(-2*pi*i/8) = (1 - i) / sqrt(2).
+ZOR_LANES_INLINE void butterfly(const V (&ar)[8], const V (&ai)[8], V (&br)[8], V (&bi)[8]) {
+  constexpr float h = 0.707106781186547524f;  // 1 / sqrt(2)
+  const V evr[4] = {ar[0], ar[2], ar[4], ar[6]}, evi[4] = {ai[0], ai[2], ai[4], ai[6]};
+  const V odr[4] = {ar[1], ar[3], ar[5], ar[7]}, odi[4] = {ai[1], ai[3], ai[5], ai[7]};
+  V er[4], ei[4], orr[4], oi[4];
+  butterfly(evr, evi, er, ei);
+  butterfly(odr, odi, orr, oi);
+  V tr[4], ti[4];  // w8^k * O[k]
+  tr[0] = orr[0];
+  ti[0] = oi[0];
+  tr[1] = h * (orr[1] + oi[1]);
+  ti[1] = h * (oi[1] - orr[1]);
+  tr[2] = oi[2];
+  ti[2] = -orr[2];
+  tr[3] = h * (oi[3] - orr[3]);
+  ti[3] = -h * (orr[3] + oi[3]);
+  for (int k = 0; k < 4; ++k) {
+    br[k] = er[k] + tr[k];
+    bi[k] = ei[k] + ti[k];
+    br[k + 4] = er[k] - tr[k];
+    bi[k + 4] = ei[k] - ti[k];
+  }
 }
 
 template <int R>
@@ -161,17 +179,14 @@ ZOR_LANES_CLONES void mel_power_spectrum(mel_fft_work& work, float* power) {
       case 5:
         run_pass<5>(pass, twr, twi, xr, xi, yr, yi);
         break;
-      case 4:
-        run_pass<4>(pass, twr, twi, xr, xi, yr, yi);
-        break;
       default:
-        run_pass<2>(pass, twr, twi, xr, xi, yr, yi);
+        run_pass<8>(pass, twr, twi, xr, xi, yr, yi);
         break;
     }
     std::swap(xr, yr);
     std::swap(xi, yi);
   }
-  // Z = the packed transform, now in work.re / work.im. With E and O the
+  // Z = the packed transform, now in xr / xi. With E and O the
   // transforms of the even and odd samples, E[k] = (Z[k] + conj(Z[200-k])) / 2,
   // O[k] = (Z[k] - conj(Z[200-k])) / 2i, X[k] = E[k] + w^k O[k] and
   // X[200-k] = conj(E[k] - w^k O[k]), w = exp(-2*pi*i / 400).

@@ -1,7 +1,7 @@
 // The spectrogram's transform: the power spectrum of 400 real samples, for
 // eight frames at once (one per vector lane, see mel_vector.h). The 400 real
 // points are packed into 200 complex ones (even samples as real parts, odd
-// as imaginary), transformed by a mixed-radix (5, 5, 4, 2) self-sorting
+// as imaginary), transformed by a mixed-radix (5, 5, 8) self-sorting
 // FFT, and unpacked into the 201 bins of the real transform.
 #ifndef ZOR_ASR_WHISPER_MEL_FFT_H_
 #define ZOR_ASR_WHISPER_MEL_FFT_H_
