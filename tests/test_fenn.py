@@ -15,6 +15,7 @@ import textwrap
 import pytest
 
 from conftest import PACKAGE, build_shared_library, run_python
+from stub_signatures import check_stub_against_module
 
 FAKE_FENN_SOURCE = r"""
 #include <stdio.h>
@@ -563,6 +564,9 @@ class TestPackage:
             assert str(inspect.signature(_fenn.Fenn.transcribe)) == \\
                 "(self, /, wav_path, language='auto', task='transcribe')"
             """), check=True)
+
+    def test_stub_matches_the_text_signatures(self, pkg_dir):
+        check_stub_against_module(f"{PACKAGE}._fenn", pkg_dir / "_fenn.pyi")
 
     def test_types(self):
         from zorllm_openai_server.zor_lumo.types import (Result, RetStatus, RunMode, RunStatus,

@@ -17,6 +17,7 @@ import pytest
 
 from conftest import build_shared_library, run_python
 from lumo_script import ERROR, FINISH, Script, SimLog, f32, fnv1a64, ptr, sim_env
+from stub_signatures import check_stub_against_module
 
 PKG = "zorllm_openai_server.zor_lumo"
 NOT_INIT = "LUMO has not been initialized \u2013 call init() first"
@@ -1049,67 +1050,5 @@ except RuntimeError as e:
 
 # ---- Signatures as help() and inspect show them, and the stubs -----------------------------
 
-def _stub_signatures(pyi_path, module):
-    """{"name" or "Class.name": [(param, kind, default)]} from a .pyi file,
-    defaults evaluated in the runtime module's namespace; self left out."""
-    import ast
-    import inspect
-    kinds = inspect.Parameter
-    out = {}
-
-    def params(fn):
-        a = fn.args
-        positional = [(p, kinds.POSITIONAL_ONLY) for p in a.posonlyargs] + \
-                     [(p, kinds.POSITIONAL_OR_KEYWORD) for p in a.args]
-        defaults = [kinds.empty] * (len(positional) - len(a.defaults)) + \
-                   [eval(ast.unparse(d), vars(module)) for d in a.defaults]
-        got = [(p.arg, kind, d) for (p, kind), d in zip(positional, defaults)]
-        got += [(p.arg, kinds.KEYWORD_ONLY, kinds.empty if d is None else eval(ast.unparse(d), vars(module)))
-                for p, d in zip(a.kwonlyargs, a.kw_defaults)]
-        return [g for g in got if g[0] != "self"]
-
-    tree = ast.parse(pyi_path.read_text())
-    for node in tree.body:
-        if isinstance(node, ast.FunctionDef):
-            out[node.name] = params(node)
-        elif isinstance(node, ast.ClassDef):
-            for item in node.body:
-                if isinstance(item, ast.FunctionDef) and not item.decorator_list:
-                    out[f"{node.name}.{item.name}"] = params(item)
-    return out
-
-
-def _runtime_signature(obj):
-    import inspect
-    return [(p.name, p.kind, p.default) for p in inspect.signature(obj).parameters.values()
-            if p.name != "self"]
-
-
-@pytest.mark.parametrize("name", ["_lumo", "_fenn"])
-def test_every_function_has_a_text_signature_that_the_stub_matches(name, pkg_dir):
-    import importlib
-    import inspect
-    module = importlib.import_module(f"{PKG}.{name}")
-    stubs = _stub_signatures(pkg_dir / f"{name}.pyi", module)
-    checked = set()
-    for attr, value in vars(module).items():
-        if isinstance(value, type) and value.__module__ == module.__name__:
-            for meth, desc in vars(value).items():
-                if not (inspect.ismethoddescriptor(desc) or inspect.isbuiltin(desc)) or \
-                        type(desc).__name__ == "wrapper_descriptor":
-                    continue
-                # Every method of the extensions' own table carries one.
-                assert desc.__text_signature__, f"{attr}.{meth} has no text signature"
-                if f"{attr}.{meth}" in stubs:
-                    assert _runtime_signature(getattr(value, meth)) == stubs[f"{attr}.{meth}"], meth
-                    checked.add(f"{attr}.{meth}")
-                else:
-                    assert meth.startswith("__"), f"{attr}.{meth} is missing from {name}.pyi"
-            if f"{attr}.__init__" in stubs:
-                assert _runtime_signature(value) == stubs[f"{attr}.__init__"], attr
-                checked.add(f"{attr}.__init__")
-        elif callable(value) and attr in stubs:
-            assert _runtime_signature(value) == stubs[attr], attr
-            checked.add(attr)
-    dunder_slots = {k for k in stubs if k.rsplit(".", 1)[-1] in ("__call__", "__iter__", "__next__")}
-    assert set(stubs) - dunder_slots == checked
+def test_every_method_has_a_text_signature_that_the_stub_matches(pkg_dir):
+    check_stub_against_module(f"{PKG}._lumo", pkg_dir / "_lumo.pyi")
