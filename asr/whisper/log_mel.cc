@@ -287,7 +287,7 @@ ZOR_LANES_CLONES void rescale(float* v, size_t count, float floor_value) noexcep
 // thread that starts late or loses its core to other work holds nobody up.
 constexpr int kClaimGroups = 2;
 
-// Part t of T: groups until none is left, then its maximum to the others.
+// One thread's part: groups until none is left, then its maximum to the others.
 void compute_part(MelJob& job) noexcept {
   float top = kFrameBeyondSignal;
   for (;;) {

@@ -256,6 +256,23 @@ TEST_F(LogMelTest, FirstFramesAreThoseOfTheWholeSpectrogram) {
   }
 }
 
+TEST_F(LogMelTest, AnyNumberOfFirstFrames) {
+  // 1 to 9 stored frames and more, of an input with 20 computed ones: stores
+  // end inside a group of eight, or past the computed frames.
+  const std::vector<float> samples = noise(3000, 0.3f, 26);
+  const whisper_mel whole = compute(samples, 1);
+  for (int frames : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 17, 19, 20, 21, 25}) {
+    std::vector<float> head(128 * frames + 1, 7.0f);
+    whisper_filters filters;
+    ASSERT_EQ(whisper_pcm_to_mel_frames(filters, samples.data(), 3000, 2, head.data(), frames), 0);
+    for (int j = 0; j < 128; ++j) {
+      ASSERT_EQ(std::memcmp(&head[j * frames], &whole.values[j * whole.frames], frames * 4), 0)
+          << frames << " frames, bin " << j;
+    }
+    EXPECT_EQ(head.back(), 7.0f) << "written past " << frames << " frames";
+  }
+}
+
 TEST_F(LogMelTest, FirstFramesFailLikeTheWholeSpectrogram) {
   std::vector<float> head(128 * 3000);
   whisper_filters filters;
