@@ -51,10 +51,13 @@ def _calls(calls) -> str:
 def write_model(path, behaviour, inputs=(), output=None, vocab=None, layout=None, tokens=None,
                 translate_tokens=None, language_token=None, never_end=False, n_outputs=None,
                 fail=None, init_null_handle=False, output_fault=None, output_bytes=None,
-                query_fault=None, output_extra_frames=None, extra_lines=()) -> pathlib.Path:
+                query_fault=None, output_extra_frames=None, token_frames=None,
+                timestamp_tokens=None, extra_lines=()) -> pathlib.Path:
     """Writes a description. inputs: tensor() strings; fail: {function: calls or
     [calls]} with calls "all", N or "N+"; output_fault: kind or (kind, calls);
-    query_fault: {kind: calls} with kind "IN_OUT_NUM", "INPUT_ATTR" or "OUTPUT_ATTR"."""
+    query_fault: {kind: calls} with kind "IN_OUT_NUM", "INPUT_ATTR" or "OUTPUT_ATTR";
+    token_frames: per token a frame or a (first, last) run; timestamp_tokens: a
+    list of scripts, one per decoding."""
     lines = [f"behaviour {behaviour}"]
     lines += [f"input {t}" for t in inputs]
     if output is not None:
@@ -69,6 +72,12 @@ def write_model(path, behaviour, inputs=(), output=None, vocab=None, layout=None
         lines.append("tokens " + " ".join(str(int(t)) for t in tokens))
     if translate_tokens is not None:
         lines.append("translate_tokens " + " ".join(str(int(t)) for t in translate_tokens))
+    if token_frames is not None:
+        lines.append("token_frames " + " ".join(
+            f"{f[0]}-{f[1]}" if isinstance(f, (tuple, list)) else str(int(f))
+            for f in token_frames))
+    for script in timestamp_tokens or ():
+        lines.append("timestamp_tokens " + " ".join(str(int(t)) for t in script))
     if language_token is not None:
         lines.append(f"language_token {int(language_token)}")
     if never_end:

@@ -30,13 +30,22 @@ class Input(ctypes.Structure):
     _fields_ = [("audio_type", ctypes.c_uint32), ("file_path", ctypes.c_char_p),
                 ("pcm", ctypes.POINTER(ctypes.c_int16)), ("num_samples", ctypes.c_uint32),
                 ("sample_rate", ctypes.c_uint32), ("language", ctypes.c_char_p),
-                ("task", ctypes.c_char_p), ("reserved", ctypes.c_uint8 * 980)]
+                ("task", ctypes.c_char_p), ("timestamps", ctypes.c_uint32),
+                ("reserved", ctypes.c_uint8 * 976)]
+
+
+class Segment(ctypes.Structure):
+    _pack_ = 1
+    _fields_ = [("start_ms", ctypes.c_uint32), ("end_ms", ctypes.c_uint32),
+                ("text", ctypes.c_char_p)]
 
 
 class Result(ctypes.Structure):
     _pack_ = 1
     _fields_ = [("text", ctypes.c_char_p), ("language", ctypes.c_char_p),
-                ("reserved", ctypes.c_uint8 * 1008)]
+                ("segments", ctypes.POINTER(Segment)), ("emotion", ctypes.c_char_p),
+                ("event", ctypes.c_char_p), ("n_segments", ctypes.c_uint32),
+                ("reserved", ctypes.c_uint8 * 980)]
 
 
 # The offsets the interface fixes; the Structures above must agree with them.
@@ -44,8 +53,9 @@ FIXED_OFFSETS = {
     InitConfig: {"model_type": 0, "model_path": 4, "decoder_path": 12, "tokenizer_path": 20,
                  "extra_json": 28, "reserved": 36},
     Input: {"audio_type": 0, "file_path": 4, "pcm": 12, "num_samples": 20, "sample_rate": 24,
-            "language": 28, "task": 36, "reserved": 44},
-    Result: {"text": 0, "language": 8, "reserved": 16},
+            "language": 28, "task": 36, "timestamps": 44, "reserved": 48},
+    Result: {"text": 0, "language": 8, "segments": 16, "emotion": 24, "event": 32,
+             "n_segments": 40, "reserved": 44},
 }
 
 WHISPER, SENSEVOICE = 0, 1
@@ -111,6 +121,8 @@ def sense_voice(lib, tmp_path):
 
 class TestRecordLayout:
     def test_sizes_and_offsets(self):
+        assert ctypes.sizeof(Segment) == 16
+        assert (Segment.end_ms.offset, Segment.text.offset) == (4, 8)
         for record, offsets in FIXED_OFFSETS.items():
             assert ctypes.sizeof(record) == RECORD, record.__name__
             for field, offset in offsets.items():
@@ -224,6 +236,42 @@ class TestFieldsReachTheLibrary:
         # num_samples at 20 must be non-zero for PCM input
         rc, *_ = self.transcribe_raw(lib, sense_voice, {0: AUDIO_PCM16, 12: pcm}, capfd)
         assert rc == 1
+
+    def test_timestamps_at_44_and_the_timed_result_fields(self, lib, tmp_path, capfd):
+        # en HAPPY Speech withitn on the prompt frames, "hello" on output
+        # frames 6-7 and "world" on frame 20: a pause of 12 frames between.
+        model = sensevoice_model(tmp_path / "sv_timed.model", tokens=SV_TOKENS, vocab=25055,
+                                 frames=100, extra_lines=["token_frames 0 1 2 3 6-7 20"])
+        tokens = tmp_path / "tokens.txt"
+        tokens.write_text(SV_TOKEN_FILE, encoding="utf-8")
+        cfg = InitConfig(model_type=SENSEVOICE, model_path=str(model).encode(),
+                         tokenizer_path=str(tokens).encode())
+        ctx = ctypes.c_void_p()
+        assert lib.zor_asr_init(ctypes.byref(ctx), ctypes.byref(cfg)) == 0
+        try:
+            pcm = ctypes.create_string_buffer((np.arange(32000) % 500).astype("<i2").tobytes())
+            buf, addr = raw_record(fill=0)
+            put_u32(addr, 0, AUDIO_PCM16)
+            put_ptr(addr, 12, ctypes.addressof(pcm))
+            put_u32(addr, 20, 32000)
+            put_u32(addr, 44, 1)
+            out, out_addr = raw_record()
+            assert lib.zor_asr_transcribe(ctx, ctypes.c_void_p(addr), ctypes.c_void_p(out_addr)) == 0
+            assert ctypes.string_at(get_ptr(out_addr, 0)) == b"hello world"
+            assert ctypes.string_at(get_ptr(out_addr, 24)) == b"HAPPY"
+            assert ctypes.string_at(get_ptr(out_addr, 32)) == b"Speech"
+            assert ctypes.c_uint32.from_address(out_addr + 40).value == 2
+            seg = get_ptr(out_addr, 16)
+            got = [(ctypes.c_uint32.from_address(seg + 16 * i).value,
+                    ctypes.c_uint32.from_address(seg + 16 * i + 4).value,
+                    ctypes.string_at(get_ptr(seg + 16 * i, 8))) for i in range(2)]
+            assert got == [(2 * 60, 4 * 60, b"hello"), (16 * 60, 17 * 60, b"world")]
+            data = bytes(out)
+            assert data[GUARD + 44:GUARD + RECORD] == bytes(RECORD - 44)
+            assert lib.zor_asr_free_result(ctypes.c_void_p(out_addr)) == 0
+            assert bytes(out)[GUARD:GUARD + RECORD] == bytes(RECORD)
+        finally:
+            assert lib.zor_asr_uninit(ctx) == 0
 
 
 def exported_symbols(path):

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "zor_asr.h"
 
@@ -69,5 +70,30 @@ ZOR_ASR_API int whisper_asr_recognize(whisper_asr_engine* engine, const int16_t*
                                       size_t n_samples, const char* language, const char* task,
                                       std::string& text_out, std::string& language_out);
 ZOR_ASR_API void whisper_asr_destroy(whisper_asr_engine* engine);
+
+// Internal to libfenn (not exported): recognition that also reports when
+// each stretch of the text was said, for the front door's timestamps.
+// Positions are sample indices of the 16 kHz input; the front door turns
+// them into milliseconds of the audio's real rate.
+struct asr_segment {
+  int64_t start_sample;
+  int64_t end_sample;
+  std::string text;  // without surrounding whitespace, never empty
+};
+
+// sense_voice_recognize, and when segments is not null, the text split into
+// segments at sentence punctuation and at pauses.
+int sense_voice_timed_recognize(sense_voice_engine* engine, const int16_t* samples,
+                                size_t n_samples, const char* language, sense_voice_result* out,
+                                std::vector<asr_segment>* segments);
+
+// whisper_asr_recognize, and when segments is not null, decoding in
+// timestamp mode: the text of each segment the model timed (one segment
+// per chunk where it gave no times). The text is then what the segments
+// say, joined.
+int whisper_asr_timed_recognize(whisper_asr_engine* engine, const int16_t* samples,
+                                size_t n_samples, const char* language, const char* task,
+                                std::string& text_out, std::string& language_out,
+                                std::vector<asr_segment>* segments);
 
 #endif  // ZOR_ASR_API_ASR_ENGINES_H_

@@ -2,6 +2,7 @@
 // model type, audio intake, and the result strings owned by the context.
 #include "zor_asr.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "api/asr_engines.h"
 #include "api/extra_json.h"
@@ -17,13 +19,19 @@
 
 // What an ASRContext handle points to. Exactly one engine handle is set in a
 // context that zor_asr_init returned. text and language are malloc'd copies
-// of the last successful result; both null until then.
+// of the last successful result; both null until then. The timestamp
+// fields hold what the last successful result's record points at when the
+// caller asked for timestamps, and are empty otherwise.
 struct AsrEngineContext {
   uint32_t model_type = 0;
   sense_voice_engine* sense_voice = nullptr;
   whisper_asr_engine* whisper = nullptr;
   char* text = nullptr;
   char* language = nullptr;
+  std::vector<asr_segment> timed;         // owns the segment texts
+  std::vector<ZOR_ASRSegment> segments;  // the caller's view of timed
+  std::string emotion;
+  std::string event;
 };
 
 namespace {
@@ -178,6 +186,48 @@ ZOR_ASRRetStatus FillResult(AsrEngineContext* ctx, ZOR_ASRResult* result, const 
   return ZOR_ASR_Status_Success;
 }
 
+// Milliseconds at sample_rate of a sample position, kept within the audio
+// (an engine may time a token on the frames decoded past its end) and
+// within the record's 32 bits.
+uint32_t SampleToMs(int64_t sample, size_t n_samples, uint32_t sample_rate) {
+  const uint64_t clamped =
+      static_cast<uint64_t>(std::min<int64_t>(std::max<int64_t>(sample, 0),
+                                              static_cast<int64_t>(n_samples)));
+  const uint64_t ms = clamped * 1000 / (sample_rate != 0 ? sample_rate : kExpectedSampleRate);
+  return static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX));
+}
+
+// After a successful FillResult of a call that asked for timestamps: takes
+// the engine's segments and labels into the context and points *result at
+// them. emotion and event may be null (Whisper).
+void FillTimestamps(AsrEngineContext* ctx, ZOR_ASRResult* result,
+                    std::vector<asr_segment> timed, const char* emotion, const char* event,
+                    size_t n_samples, uint32_t sample_rate) {
+  ctx->timed = std::move(timed);
+  ctx->segments.clear();
+  ctx->segments.reserve(ctx->timed.size());
+  for (const asr_segment& segment : ctx->timed) {
+    ZOR_ASRSegment out{};
+    out.start_ms = SampleToMs(segment.start_sample, n_samples, sample_rate);
+    out.end_ms = std::max(out.start_ms, SampleToMs(segment.end_sample, n_samples, sample_rate));
+    out.text = segment.text.c_str();
+    ctx->segments.push_back(out);
+  }
+  ctx->emotion = emotion != nullptr ? emotion : "";
+  ctx->event = event != nullptr ? event : "";
+  result->segments = ctx->segments.empty() ? nullptr : ctx->segments.data();
+  result->n_segments = static_cast<uint32_t>(ctx->segments.size());
+  result->emotion = emotion != nullptr ? ctx->emotion.c_str() : nullptr;
+  result->event = event != nullptr ? ctx->event.c_str() : nullptr;
+}
+
+void ClearTimestamps(AsrEngineContext* ctx) {
+  ctx->timed.clear();
+  ctx->segments.clear();
+  ctx->emotion.clear();
+  ctx->event.clear();
+}
+
 struct SenseVoiceResultReleaser {
   sense_voice_result* record;
   ~SenseVoiceResultReleaser() { sense_voice_free_result(record); }
@@ -238,22 +288,41 @@ ZOR_ASRRetStatus Transcribe(AsrEngineContext* ctx, const ZOR_ASRInput* input,
     std::fprintf(stderr, "[zor_asr] warning: sample rate is %u, expected 16000\n", sample_rate);
   }
   const char* language = IsEmpty(input->language) ? "auto" : input->language;
+  const bool timestamps = input->timestamps != 0;
+  // Without timestamps the engines are reached through their exported
+  // entry points, exactly as before timestamps existed.
+  std::vector<asr_segment> timed;
 
-  if (is_sense_voice) {
-    sense_voice_result recognized{};
-    SenseVoiceResultReleaser release{&recognized};
-    if (sense_voice_recognize(ctx->sense_voice, samples, n_samples, language, &recognized) != 0) {
-      return ZOR_ASR_Status_Failed;
-    }
-    return FillResult(ctx, result, recognized.text, recognized.language);
-  }
+  // The engine's result record lives to the end of the call, so its labels
+  // can be copied after the text.
+  sense_voice_result recognized{};
+  SenseVoiceResultReleaser release{&recognized};
   std::string text;
   std::string detected_language;
-  if (whisper_asr_recognize(ctx->whisper, samples, n_samples, language, task, text,
-                            detected_language) != 0) {
-    return ZOR_ASR_Status_Failed;
+  ZOR_ASRRetStatus status;
+  if (is_sense_voice) {
+    const int rc = timestamps ? sense_voice_timed_recognize(ctx->sense_voice, samples, n_samples,
+                                                            language, &recognized, &timed)
+                              : sense_voice_recognize(ctx->sense_voice, samples, n_samples,
+                                                      language, &recognized);
+    if (rc != 0) return ZOR_ASR_Status_Failed;
+    status = FillResult(ctx, result, recognized.text, recognized.language);
+  } else {
+    const int rc = timestamps ? whisper_asr_timed_recognize(ctx->whisper, samples, n_samples,
+                                                            language, task, text,
+                                                            detected_language, &timed)
+                              : whisper_asr_recognize(ctx->whisper, samples, n_samples, language,
+                                                      task, text, detected_language);
+    if (rc != 0) return ZOR_ASR_Status_Failed;
+    status = FillResult(ctx, result, text.c_str(), detected_language.c_str());
   }
-  return FillResult(ctx, result, text.c_str(), detected_language.c_str());
+  if (status != ZOR_ASR_Status_Success) return status;
+  ClearTimestamps(ctx);
+  if (timestamps) {
+    FillTimestamps(ctx, result, std::move(timed), recognized.emotion, recognized.event,
+                   n_samples, sample_rate);
+  }
+  return status;
 }
 
 // Reports an exception caught at the C boundary.

@@ -86,8 +86,12 @@ typedef struct {
  * mono samples at pcm are used in place; sample_rate 0 means 16000. Audio
  * that is not 16 kHz is recognised as it is, after a warning.
  *
- * language  a code such as "en" or "zh", or "auto"; NULL or "" mean "auto".
- * task      NULL, "", "transcribe", or "translate" (Whisper only).
+ * language    a code such as "en" or "zh", or "auto"; NULL or "" mean "auto".
+ * task        NULL, "", "transcribe", or "translate" (Whisper only).
+ * timestamps  non-zero asks for segments with times (and SenseVoice's
+ *             emotion and event labels) in the result; 0, as every caller
+ *             that zeroes the record passes, asks for text and language only.
+ *             Whisper then decodes in timestamp mode.
  */
 typedef struct {
   uint32_t audio_type; /* ZOR_ASRAudioType */
@@ -97,20 +101,45 @@ typedef struct {
   uint32_t sample_rate;
   const char* language;
   const char* task;
-  uint8_t reserved[980];
+  uint32_t timestamps;
+  uint8_t reserved[976];
 } ZOR_ASRInput;
 
 /*
+ * One stretch of the transcript: milliseconds from the start of the audio
+ * (the end after the start, or equal to it), and its UTF-8 text without
+ * surrounding whitespace. Times are measured in the audio's own sample rate.
+ * Arrays of segments have a stride of 16 bytes.
+ */
+typedef struct {
+  uint32_t start_ms;
+  uint32_t end_ms;
+  const char* text;
+} ZOR_ASRSegment;
+
+/*
  * The outcome of a transcription. text is UTF-8 and never NULL after a
- * successful call; language is NULL when the engine reported none. Both
- * strings belong to the context: they stay valid until the next successful
+ * successful call; language is NULL when the engine reported none.
+ *
+ * When the input asked for timestamps: segments points at n_segments
+ * segments in time order (NULL when there are none, as for audio without
+ * speech); SenseVoice also reports emotion (such as "NEUTRAL", "HAPPY") and
+ * event (such as "Speech", "BGM"), which are NULL for Whisper. Without
+ * timestamps these four fields are zero, like the reserved bytes.
+ *
+ * Everything the record points at (strings, the segment array and its
+ * texts) belongs to the context: it stays valid until the next successful
  * zor_asr_transcribe on the same context or zor_asr_uninit, whichever comes
- * first. Copy them to keep them longer; never free them.
+ * first. Copy it to keep it longer; never free it.
  */
 typedef struct {
   const char* text;
   const char* language;
-  uint8_t reserved[1008];
+  const ZOR_ASRSegment* segments;
+  const char* emotion;
+  const char* event;
+  uint32_t n_segments;
+  uint8_t reserved[980];
 } ZOR_ASRResult;
 
 #pragma pack(pop)
@@ -133,10 +162,18 @@ ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRInput, num_samples) == 20, "num_samples at
 ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRInput, sample_rate) == 24, "sample_rate at 24");
 ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRInput, language) == 28, "language at 28");
 ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRInput, task) == 36, "task at 36");
-ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRInput, reserved) == 44, "reserved at 44");
+ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRInput, timestamps) == 44, "timestamps at 44");
+ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRInput, reserved) == 48, "reserved at 48");
+ZOR_ASR_STATIC_ASSERT(sizeof(ZOR_ASRSegment) == 16, "ZOR_ASRSegment is 16 bytes");
+ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRSegment, end_ms) == 4, "end_ms at 4");
+ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRSegment, text) == 8, "text at 8");
 ZOR_ASR_STATIC_ASSERT(sizeof(ZOR_ASRResult) == 1024, "ZOR_ASRResult is 1024 bytes");
 ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRResult, language) == 8, "language at 8");
-ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRResult, reserved) == 16, "reserved at 16");
+ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRResult, segments) == 16, "segments at 16");
+ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRResult, emotion) == 24, "emotion at 24");
+ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRResult, event) == 32, "event at 32");
+ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRResult, n_segments) == 40, "n_segments at 40");
+ZOR_ASR_STATIC_ASSERT(offsetof(ZOR_ASRResult, reserved) == 44, "reserved at 44");
 
 /*
  * Creates a context with one engine, chosen by cfg->model_type.

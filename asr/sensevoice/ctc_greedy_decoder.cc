@@ -180,6 +180,25 @@ void ColumnsFirstArgMax(const float* logits, int vocab, int frames, int n, int32
   }
 }
 
+// The collapse rule, in one place: a frame starts a token when its best id
+// is not the blank and differs from the frame before; the token's run goes
+// on while the same id wins. Calls emit(id, first_frame) per token and
+// extend(frame) for every later frame of its run.
+template <typename Emit, typename Extend>
+void CollapseRuns(const int32_t* best, int frames, int32_t blank_id, Emit emit, Extend extend) {
+  int prev = -1;
+  for (int t = 0; t < frames; ++t) {
+    if (best[t] != blank_id) {
+      if (best[t] != prev) {
+        emit(best[t], t);
+      } else {
+        extend(t);
+      }
+    }
+    prev = best[t];
+  }
+}
+
 }  // namespace
 
 void CtcGreedyDecoder::BestTokens(const float* logits, int frames, int vocab, bool vocab_major,
@@ -210,12 +229,19 @@ std::vector<int> CtcGreedyDecoder::Collapse(const int32_t* best, int frames) con
   std::vector<int> ids;
   if (frames < 1 || best == nullptr) return ids;
   ids.reserve(static_cast<size_t>(frames));
-  int prev = -1;
-  for (int t = 0; t < frames; ++t) {
-    if (best[t] != blank_id && best[t] != prev) ids.push_back(best[t]);
-    prev = best[t];
-  }
+  CollapseRuns(
+      best, frames, blank_id, [&ids](int id, int) { ids.push_back(id); }, [](int) {});
   return ids;
+}
+
+std::vector<CtcToken> CtcGreedyDecoder::CollapseTimed(const int32_t* best, int frames) const {
+  std::vector<CtcToken> tokens;
+  if (frames < 1 || best == nullptr) return tokens;
+  CollapseRuns(
+      best, frames, blank_id,
+      [&tokens](int id, int t) { tokens.push_back({id, t, t}); },
+      [&tokens](int t) { tokens.back().last_frame = t; });
+  return tokens;
 }
 
 std::vector<int> CtcGreedyDecoder::Decode(const float* logits, int frames, int vocab) const {

@@ -6,6 +6,14 @@
 #include <cstdint>
 #include <vector>
 
+// A token of the collapsed path and the run of frames it won: first_frame
+// to last_frame, both included.
+struct CtcToken {
+  int id;
+  int first_frame;
+  int last_frame;
+};
+
 class CtcGreedyDecoder {
  public:
   // logits: frames rows of vocab scores. Returns the token ids; empty for
@@ -18,6 +26,9 @@ class CtcGreedyDecoder {
   // maximum), then the merge of the per-frame best tokens.
   static int BestToken(const float* scores, int vocab);
   std::vector<int> Collapse(const int32_t* best, int frames) const;
+  // Collapse that also tells where each token stands: the same tokens, each
+  // with the frames of its run.
+  std::vector<CtcToken> CollapseTimed(const int32_t* best, int frames) const;
 
   // best[t] = the best token of frame t, as BestToken chooses it (bit for
   // bit, NaNs included), for the first n of the frames x vocab logits laid

@@ -28,6 +28,26 @@ TEST(CtcGreedyDecoder, MergesRepeatsAndDropsBlanks) {
   EXPECT_EQ(decoder.Decode(logits.data(), 7, 9), (std::vector<int>{0, 0, 7}));
 }
 
+TEST(CtcGreedyDecoder, TimedCollapseGivesEachTokenItsRunOfFrames) {
+  CtcGreedyDecoder decoder;
+  const std::vector<int32_t> best = {0, 5, 5, 0, 5, 7, 7, 7, 0, 0, 9};
+  const std::vector<CtcToken> tokens = decoder.CollapseTimed(best.data(), 11);
+  ASSERT_EQ(tokens.size(), 4u);
+  const int expected[4][3] = {{5, 1, 2}, {5, 4, 4}, {7, 5, 7}, {9, 10, 10}};
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    EXPECT_EQ(tokens[i].id, expected[i][0]) << i;
+    EXPECT_EQ(tokens[i].first_frame, expected[i][1]) << i;
+    EXPECT_EQ(tokens[i].last_frame, expected[i][2]) << i;
+  }
+  // The same tokens as the plain collapse, whatever the blank.
+  decoder.blank_id = 7;
+  std::vector<int> ids;
+  for (const CtcToken& t : decoder.CollapseTimed(best.data(), 11)) ids.push_back(t.id);
+  EXPECT_EQ(ids, decoder.Collapse(best.data(), 11));
+  EXPECT_TRUE(decoder.CollapseTimed(nullptr, 3).empty());
+  EXPECT_TRUE(decoder.CollapseTimed(best.data(), 0).empty());
+}
+
 TEST(CtcGreedyDecoder, FirstMaximumWinsTies) {
   CtcGreedyDecoder decoder;
   const std::vector<float> logits = {0.1f, 3.0f, 0.5f, 3.0f,   // tie between 1 and 3

@@ -83,7 +83,8 @@ struct sense_voice_engine {
 namespace {
 
 int Recognize(sense_voice_engine& engine, const int16_t* samples, size_t n_samples,
-              const char* language, sense_voice_result* out) {
+              const char* language, sense_voice_result* out,
+              std::vector<asr_segment>* segments) {
   const sense_voice_config& cfg = engine.config;
   int frames = kSenseVoiceDefaultFrames;
   if (cfg.max_frames > 0) {
@@ -134,8 +135,10 @@ int Recognize(sense_voice_engine& engine, const int16_t* samples, size_t n_sampl
       });
   if (!ran || best.empty()) return -1;
   const int decoded_frames = static_cast<int>(best.size());
-  const std::vector<int> ids =
-      engine.decoder.Collapse(best.data(), decoded_frames);
+  const std::vector<CtcToken> tokens = engine.decoder.CollapseTimed(best.data(), decoded_frames);
+  std::vector<int> ids(tokens.size());
+  for (size_t i = 0; i < tokens.size(); ++i) ids[i] = tokens[i].id;
+  if (segments != nullptr) *segments = SegmentTranscript(tokens, *engine.symbols);
 
   const SenseVoiceTranscript t =
       AssembleTranscript(ids, *engine.symbols, language, default_textnorm);
@@ -186,18 +189,28 @@ sense_voice_engine* sense_voice_create(const sense_voice_config* config) {
 
 int sense_voice_recognize(sense_voice_engine* engine, const int16_t* samples, size_t n_samples,
                           const char* language, sense_voice_result* out) {
+  return sense_voice_timed_recognize(engine, samples, n_samples, language, out, nullptr);
+}
+
+}  // extern "C"
+
+int sense_voice_timed_recognize(sense_voice_engine* engine, const int16_t* samples,
+                                size_t n_samples, const char* language, sense_voice_result* out,
+                                std::vector<asr_segment>* segments) {
   if (engine == nullptr || !engine->model || !engine->symbols || samples == nullptr ||
       n_samples == 0 || out == nullptr) {
     return -1;
   }
   out->language = out->emotion = out->event = out->textnorm = out->text = nullptr;
   try {
-    return Recognize(*engine, samples, n_samples, language, out);
+    return Recognize(*engine, samples, n_samples, language, out, segments);
   } catch (...) {
     FreeResult(out);
     return -1;
   }
 }
+
+extern "C" {
 
 void sense_voice_free_result(sense_voice_result* result) {
   if (result != nullptr) FreeResult(result);

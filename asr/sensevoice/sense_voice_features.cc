@@ -10,7 +10,6 @@
 namespace {
 
 constexpr float kSampleRate = 16000.0f;
-constexpr int kFrameShiftSamples = 160;   // 10 ms at 16 kHz
 constexpr int kFrameLengthSamples = 400;  // 25 ms at 16 kHz
 // The network was trained on PCM16-scaled filter banks.
 constexpr float kPcm16Scale = 32768.0f;
@@ -86,7 +85,7 @@ size_t SenseVoiceSamplesNeeded(int target_frames) {
   // 6F. Frame t covers samples [160t - 120, 160t + 280); two spare frames
   // keep the end-of-signal handling away from every frame that is used.
   const size_t last_frame = frames * kSenseVoiceStackShift + 2;
-  return last_frame * kFrameShiftSamples + kFrameLengthSamples;
+  return last_frame * kSenseVoiceFrameShiftSamples + kFrameLengthSamples;
 }
 
 SenseVoiceFeatures ExtractFeatures(const float* samples, int n_samples, int target_frames,

@@ -12,6 +12,9 @@
 #include "npu/sense_voice_network.h"
 
 constexpr int kSenseVoiceStackShift = 6;
+constexpr int kSenseVoiceFrameShiftSamples = 160;  // 10 ms at 16 kHz
+// Audio one stacked row, and so one output frame of the network, stands for.
+constexpr int kSenseVoiceSamplesPerRow = kSenseVoiceStackShift * kSenseVoiceFrameShiftSamples;
 
 struct SenseVoiceFeatures {
   std::vector<float> feats;  // frames x 560, row by row

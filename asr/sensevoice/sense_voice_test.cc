@@ -522,4 +522,74 @@ TEST_F(SenseVoiceEngine, ThousandsOfTranscriptionsLeaveNothingBehind) {
   testing::internal::GetCapturedStderr();
 }
 
+TEST_F(SenseVoiceEngine, TimestampsGiveSegmentsAndLabelsOnFrameTimes) {
+  // Tags on the four prompt frames, then words on known frames: a pause of
+  // 9 frames (540 ms) between world and w0 splits the text.
+  ASSERT_EQ(Init(Model({kEn, kHappy, kSpeech, kWoitn, kHello, kWorld, kWord, kWord + 1}, 800,
+                       "token_frames 0 1 2 3 10-12 14 24 26-27")),
+            0);
+  const auto pcm = Tone(48000);
+  ZOR_ASRInput in{};
+  in.audio_type = ZOR_ASR_AUDIO_PCM16;
+  in.pcm = pcm.data();
+  in.num_samples = static_cast<uint32_t>(pcm.size());
+  in.timestamps = 1;
+  ZOR_ASRResult r{};
+  ASSERT_EQ(zor_asr_transcribe(ctx_, &in, &r), 0);
+  EXPECT_STREQ(r.text, "hello world w0 w1");
+  EXPECT_STREQ(r.emotion, "HAPPY");
+  EXPECT_STREQ(r.event, "Speech");
+  ASSERT_EQ(r.n_segments, 2u);
+  // Output frame f stands for 60 ms from (f - 4) x 60 ms.
+  EXPECT_EQ(r.segments[0].start_ms, 6u * 60);
+  EXPECT_EQ(r.segments[0].end_ms, 11u * 60);
+  EXPECT_STREQ(r.segments[0].text, "hello world");
+  EXPECT_EQ(r.segments[1].start_ms, 20u * 60);
+  EXPECT_EQ(r.segments[1].end_ms, 24u * 60);
+  EXPECT_STREQ(r.segments[1].text, "w0 w1");
+
+  // At 8 kHz the same frames stand for twice the time, within the audio.
+  in.sample_rate = 8000;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(zor_asr_transcribe(ctx_, &in, &r), 0);
+  testing::internal::GetCapturedStderr();
+  ASSERT_EQ(r.n_segments, 2u);
+  EXPECT_EQ(r.segments[1].end_ms, 24u * 120);
+
+  // Without timestamps the four fields and the reserved tail stay zero, and
+  // the earlier segments are released with the earlier result.
+  in.timestamps = 0;
+  in.sample_rate = 0;
+  ASSERT_EQ(zor_asr_transcribe(ctx_, &in, &r), 0);
+  EXPECT_STREQ(r.text, "hello world w0 w1");
+  EXPECT_EQ(r.segments, nullptr);
+  EXPECT_EQ(r.n_segments, 0u);
+  EXPECT_EQ(r.emotion, nullptr);
+  EXPECT_EQ(r.event, nullptr);
+  const std::vector<uint8_t> zeros(sizeof r.reserved);
+  EXPECT_EQ(std::memcmp(r.reserved, zeros.data(), zeros.size()), 0);
+}
+
+TEST_F(SenseVoiceEngine, TimedTokensPastTheAudioEndWithIt) {
+  // 0.5 s of audio (8 rows); a word decoded on the extra frames after it is
+  // kept, its times held to the audio's end.
+  ASSERT_EQ(Init(Model({kEn, kHello, kWorld}, 800, "token_frames 0 6 16-17")), 0);
+  const auto pcm = Tone(8000);
+  ZOR_ASRInput in{};
+  in.audio_type = ZOR_ASR_AUDIO_PCM16;
+  in.pcm = pcm.data();
+  in.num_samples = static_cast<uint32_t>(pcm.size());
+  in.timestamps = 1;
+  ZOR_ASRResult r{};
+  ASSERT_EQ(zor_asr_transcribe(ctx_, &in, &r), 0);
+  ASSERT_EQ(r.n_segments, 2u);
+  EXPECT_EQ(r.segments[0].start_ms, 2u * 60);
+  EXPECT_EQ(r.segments[0].end_ms, 3u * 60);
+  EXPECT_EQ(r.segments[1].start_ms, 500u);
+  EXPECT_EQ(r.segments[1].end_ms, 500u);
+  EXPECT_STREQ(r.segments[1].text, "world");
+  EXPECT_STREQ(r.emotion, "NEUTRAL");  // the defaults when the network names none
+  EXPECT_STREQ(r.event, "Speech");
+}
+
 }  // namespace

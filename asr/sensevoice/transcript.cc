@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sensevoice/sense_voice_features.h"
+
 namespace {
 
 constexpr size_t kTagScanLimit = 40;
@@ -47,6 +49,23 @@ std::string ReplaceAll(const std::string& text, const char* from, const char* to
   }
   out.append(text, pos, std::string::npos);
   return out;
+}
+
+// Texts ending one of these end a sentence, and with it a segment.
+const char* const kSentenceEnds[] = {".", "?", "!", "\xE3\x80\x82" /* 。 */,
+                                     "\xEF\xBC\x9F" /* ？ */, "\xEF\xBC\x81" /* ！ */,
+                                     "\xE2\x80\xA6" /* … */};
+
+bool EndsSentence(const std::string& text) {
+  for (const char* end : kSentenceEnds) {
+    const size_t n = std::strlen(end);
+    if (text.size() >= n && text.compare(text.size() - n, n, end) == 0) return true;
+  }
+  return false;
+}
+
+int64_t FrameStartSample(int frame) {
+  return int64_t{std::max(0, frame - kSenseVoiceQueryFrames)} * kSenseVoiceSamplesPerRow;
 }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n'; }
@@ -142,4 +161,36 @@ std::string CleanTranscriptText(std::string text) {
   text = RemoveTags(text);
   text = ReplaceAll(text, kWordStart, " ");
   return NormaliseWhitespace(text);
+}
+
+std::vector<asr_segment> SegmentTranscript(const std::vector<CtcToken>& tokens,
+                                           const SymbolTable& symbols) {
+  std::vector<asr_segment> segments;
+  std::string raw;  // pieces of the open segment, cleaned when it closes
+  int64_t start = 0;
+  int64_t end = 0;
+  bool has_text = false;
+  const auto close = [&]() {
+    std::string text = CleanTranscriptText(std::move(raw));
+    if (has_text && !text.empty()) segments.push_back({start, end, std::move(text)});
+    raw.clear();
+    has_text = false;
+  };
+  for (const CtcToken& token : tokens) {
+    const std::string& piece = symbols.Lookup(token.id);
+    const std::string own_text = CleanTranscriptText(piece);
+    if (own_text.empty()) {
+      raw += piece;
+      continue;
+    }
+    const int64_t token_start = FrameStartSample(token.first_frame);
+    if (has_text && token_start - end >= kSenseVoicePauseSamples) close();
+    if (!has_text) start = token_start;
+    has_text = true;
+    end = FrameStartSample(token.last_frame + 1);
+    raw += piece;
+    if (EndsSentence(own_text)) close();
+  }
+  close();
+  return segments;
 }

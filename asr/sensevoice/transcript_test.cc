@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "npu/sense_voice_network.h"
 #include "sensevoice/sense_voice_test_util.h"
 
 namespace {
@@ -19,7 +20,8 @@ class TranscriptTest : public testing::Test {
         "<blk>", "<|zh|>", "<|en|>", "<|NEUTRAL|>", "<|HAPPY|>", "<|Speech|>", "<|BGM|>",
         "<|withitn|>", "<|woitn|>", "\xE2\x96\x81hello", "\xE2\x96\x81world", "<|Laughter|>",
         "<unk>", "\xE2\x96\x81""b", "<|EMO_UNKNOWN|>", "x", "<|yue|>",
-        "<|SAD|>", "\xE2\x96\x81\xE2\x96\x81", "<|madeup|>", "<s>"};
+        "<|SAD|>", "\xE2\x96\x81\xE2\x96\x81", "<|madeup|>", "<s>", "\xE2\x96\x81""end.",
+        "\xE5\xA5\xBD\xE3\x80\x82" /* 好。 */};
     return pieces;
   }
   static void SetUpTestSuite() {
@@ -63,6 +65,43 @@ TEST_F(TranscriptTest, ReadsTheLeadingTagsAndCleansTheText) {
   EXPECT_EQ(u.emotion, "SAD");
   EXPECT_EQ(u.event, "BGM");
   EXPECT_EQ(u.text, "x");
+}
+
+// Output frame f covers samples [960 (f - 4), 960 (f - 3)).
+constexpr int64_t Row(int frame) { return int64_t{frame - kSenseVoiceQueryFrames} * 960; }
+
+TEST_F(TranscriptTest, SegmentsEndAtSentencesAndPausesAndTakeTheirTokensFrames) {
+  const std::vector<CtcToken> tokens = {
+      {Id("<|en|>"), 0, 0}, {Id("<|NEUTRAL|>"), 1, 1}, {Id("<|Speech|>"), 2, 2},
+      {Id("<|woitn|>"), 3, 3},
+      {Id("\xE2\x96\x81hello"), 4, 5}, {Id("\xE2\x96\x81world"), 6, 6},
+      {Id("\xE2\x96\x81""end."), 8, 8},  // ends a sentence
+      {Id("\xE2\x96\x81""b"), 10, 10}, {Id("x"), 11, 11},
+      {Id("<|Laughter|>"), 13, 13},  // no text of its own: neither times nor splits
+      {Id("\xE2\x96\x81hello"), 21, 21},  // 9 frames (540 ms) after x: a pause
+      {Id("\xE2\x96\x81world"), 30, 30},  // 8 frames (480 ms) after hello: none
+      {Id("\xE5\xA5\xBD\xE3\x80\x82"), 31, 32},
+  };
+  const std::vector<asr_segment> segments = SegmentTranscript(tokens, *table_);
+  ASSERT_EQ(segments.size(), 3u);
+  EXPECT_EQ(segments[0].start_sample, Row(4));
+  EXPECT_EQ(segments[0].end_sample, Row(9));
+  EXPECT_EQ(segments[0].text, "hello world end.");
+  EXPECT_EQ(segments[1].start_sample, Row(10));
+  EXPECT_EQ(segments[1].end_sample, Row(12));
+  EXPECT_EQ(segments[1].text, "bx");
+  EXPECT_EQ(segments[2].start_sample, Row(21));
+  EXPECT_EQ(segments[2].end_sample, Row(33));
+  EXPECT_EQ(segments[2].text, "hello world\xE5\xA5\xBD\xE3\x80\x82");
+  EXPECT_EQ(kSenseVoicePauseSamples, 8000);
+
+  // Text on the prompt frames stands at 0; tags alone make no segment.
+  const auto early = SegmentTranscript({{Id("x"), 2, 5}}, *table_);
+  ASSERT_EQ(early.size(), 1u);
+  EXPECT_EQ(early[0].start_sample, 0);
+  EXPECT_EQ(early[0].end_sample, Row(6));
+  EXPECT_TRUE(SegmentTranscript({{Id("<|en|>"), 0, 0}, {Id("<unk>"), 5, 5}}, *table_).empty());
+  EXPECT_TRUE(SegmentTranscript({}, *table_).empty());
 }
 
 TEST_F(TranscriptTest, DefaultsWhenTheTokensNameNoTag) {

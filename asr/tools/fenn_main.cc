@@ -1,7 +1,8 @@
 // fenn: transcribe WAV files with libfenn from the command line.
 //
 // One JSON object per transcribed file goes to standard output, one per
-// line, in the order the files were given. Everything else (usage errors,
+// line, in the order the files were given, unless --format asks for one of
+// the other OpenAI response formats. Everything else (usage errors,
 // the library's own diagnostics, which files failed) goes to standard error.
 // Only the public C interface of libfenn is used, exactly as any program
 // built on the library would use it.
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "tools/json_text.h"
+#include "tools/transcript_formats.h"
 #include "tools/wav_duration.h"
 #include "zor_asr.h"
 
@@ -23,7 +25,8 @@ constexpr int kExitUsage = 2;
 
 constexpr const char kUsage[] =
     "usage: fenn --backend sensevoice|whisper --model M [--decoder D] --tokens T\n"
-    "            [--language L] [--task transcribe|translate] [--extra JSON] FILE.wav...\n"
+    "            [--language L] [--task transcribe|translate] [--extra JSON]\n"
+    "            [--format json|text|srt|vtt|verbose_json] FILE.wav...\n"
     "\n"
     "Transcribes 16-bit PCM WAV files with libfenn and prints one JSON object per\n"
     "file on standard output, one per line:\n"
@@ -40,6 +43,12 @@ constexpr const char kUsage[] =
     "  --language L   language code such as en or zh; default auto\n"
     "  --task T       transcribe (default) or translate (Whisper only)\n"
     "  --extra JSON   engine settings, e.g. '{\"n_threads\": 4}' or '{\"use_itn\": 1}'\n"
+    "  --format F     what is printed per file, as OpenAI's response formats:\n"
+    "                 json (default) the line above; text the text alone, a line\n"
+    "                 per file; srt or vtt subtitles of the timed segments (one\n"
+    "                 file only); verbose_json a line per file with task,\n"
+    "                 language, duration, text and segments (start and end in\n"
+    "                 seconds), and SenseVoice's emotion and event\n"
     "  -h, --help     show this help\n"
     "Options also take the form --name=value.\n"
     "\n"
@@ -55,6 +64,7 @@ struct Options {
   std::string language;
   std::string task;
   std::string extra;
+  std::string format = "json";
   bool has_extra = false;
   std::vector<std::string> files;
 };
@@ -74,7 +84,7 @@ int ParseArguments(int argc, char** argv, Options* options) {
       {"--backend", &options->backend}, {"--model", &options->model},
       {"--decoder", &options->decoder}, {"--tokens", &options->tokens},
       {"--language", &options->language}, {"--task", &options->task},
-      {"--extra", &options->extra},
+      {"--extra", &options->extra}, {"--format", &options->format},
   };
   bool only_files = false;
   for (int i = 1; i < argc; ++i) {
@@ -120,7 +130,15 @@ int ParseArguments(int argc, char** argv, Options* options) {
   if (!options->task.empty() && options->task != "transcribe" && options->task != "translate") {
     return UsageError("unknown task '" + options->task + "' (transcribe or translate)");
   }
+  const std::string& f = options->format;
+  if (f != "json" && f != "text" && f != "srt" && f != "vtt" && f != "verbose_json") {
+    return UsageError("unknown format '" + f + "' (json, text, srt, vtt or verbose_json)");
+  }
   if (options->files.empty()) return UsageError("no WAV file given");
+  // Subtitle files do not concatenate into one.
+  if ((f == "srt" || f == "vtt") && options->files.size() > 1) {
+    return UsageError("--format " + f + " takes one WAV file");
+  }
   return -1;
 }
 
@@ -167,6 +185,8 @@ int main(int argc, char** argv) {
     input.file_path = file.c_str();
     input.language = options.language.empty() ? nullptr : options.language.c_str();
     input.task = options.task.empty() ? nullptr : options.task.c_str();
+    input.timestamps = options.format == "srt" || options.format == "vtt" ||
+                       options.format == "verbose_json";
     ZOR_ASRResult result;
     std::memset(&result, 0, sizeof result);
 
@@ -180,16 +200,27 @@ int main(int argc, char** argv) {
     }
 
     const double audio = WavDurationSeconds(file);
-    std::string line = "{\"file\": " + JsonQuote(file);
-    line += ", \"text\": " + JsonQuote(result.text);
-    line += ", \"language\": ";
-    line += result.language != nullptr ? JsonQuote(result.language) : "null";
-    line += ", \"audio_seconds\": ";
-    line += audio >= 0 ? FormatNumber(audio, "%.3f") : "null";
-    line += ", \"wall_seconds\": " + FormatNumber(wall, "%.3f");
-    line += ", \"rtf\": ";
-    line += audio > 0 ? FormatNumber(wall / audio, "%.4f") : "null";
-    line += "}\n";
+    std::string line;
+    if (options.format == "text") {
+      line = FormatText(result);
+    } else if (options.format == "srt") {
+      line = FormatSrt(result);
+    } else if (options.format == "vtt") {
+      line = FormatVtt(result);
+    } else if (options.format == "verbose_json") {
+      line = FormatVerboseJson(result, {options.task.empty() ? "transcribe" : options.task, audio});
+    } else {
+      line = "{\"file\": " + JsonQuote(file);
+      line += ", \"text\": " + JsonQuote(result.text);
+      line += ", \"language\": ";
+      line += result.language != nullptr ? JsonQuote(result.language) : "null";
+      line += ", \"audio_seconds\": ";
+      line += audio >= 0 ? FormatNumber(audio, "%.3f") : "null";
+      line += ", \"wall_seconds\": " + FormatNumber(wall, "%.3f");
+      line += ", \"rtf\": ";
+      line += audio > 0 ? FormatNumber(wall / audio, "%.4f") : "null";
+      line += "}\n";
+    }
     zor_asr_free_result(&result);
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);  // a line per file as soon as it is done

@@ -4,6 +4,7 @@
 // decoding that re-runs the decoder over the whole 48-token window for every
 // token (the networks keep no state between runs). Longer audio is cut into
 // overlapping chunks whose texts are joined by their overlap.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -37,6 +38,10 @@ constexpr int64_t kStartOfTranscript = 50258;
 constexpr int64_t kTranslate = 50359;
 constexpr int64_t kTranscribe = 50360;
 constexpr int64_t kNoTimestamps = 50364;
+// Timestamp tokens: 50365 + k says "k x 20 ms into the piece", up to 30 s.
+constexpr int64_t kFirstTimestamp = 50365;
+constexpr int64_t kLastTimestamp = 51865;
+constexpr int64_t kSamplesPerTimestampStep = 320;  // 20 ms at 16 kHz
 
 using TokenWindow = std::array<int64_t, kTokenWindow>;
 static_assert(sizeof(TokenWindow) == 384, "the decoder takes 48 x i64");
@@ -217,11 +222,43 @@ bool EncodePiece(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
   return true;
 }
 
+bool IsTimestamp(int64_t t) { return t >= kFirstTimestamp && t <= kLastTimestamp; }
+
+// The decoded tokens of a piece of n samples as segments, with the piece's
+// sample positions: the text between two timestamp tokens runs from the
+// first to the second; text before any timestamp starts at 0 and text after
+// the last runs to the end of the piece, so tokens without any timestamp
+// make one segment of the whole piece. Texts stay as decoded, whitespace
+// included, so that they join to exactly the piece's text.
+std::vector<asr_segment> TimedSegments(const whisper_vocab& vocab,
+                                       const std::vector<int64_t>& tokens, size_t n) {
+  std::vector<asr_segment> segments;
+  std::string raw;
+  int64_t start = 0;
+  for (const int64_t t : tokens) {
+    if (!IsTimestamp(t)) {
+      const auto it = vocab.text_by_id.find(static_cast<int32_t>(t));
+      if (it != vocab.text_by_id.end()) raw += it->second;
+      continue;
+    }
+    // A time past the audio (the encoder sees it padded to 30 s) means its end.
+    const int64_t at =
+        std::min((t - kFirstTimestamp) * kSamplesPerTimestampStep, static_cast<int64_t>(n));
+    if (!raw.empty()) segments.push_back({start, at, whisper_bpe_decode(raw)});
+    raw.clear();
+    start = at;
+  }
+  if (!raw.empty()) segments.push_back({start, static_cast<int64_t>(n), whisper_bpe_decode(raw)});
+  return segments;
+}
+
 // One piece of at most 80,000 samples. text and language_out are written
-// only on success.
+// only on success. With segments (timestamp mode) the prompt leaves out
+// the no-timestamps token, and the timestamp tokens the model answers
+// become the piece's segments instead of text.
 int recognize_segment(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
                       const char* language, const char* task, std::string& text,
-                      std::string& language_out) {
+                      std::string& language_out, std::vector<asr_segment>* segments) {
   std::vector<float> features;
   if (!EncodePiece(engine, pcm, n, features)) return -1;
 
@@ -235,18 +272,15 @@ int recognize_segment(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
   window[0] = kStartOfTranscript;
   window[1] = language_token;
   window[2] = task_token;
-  window[3] = kNoTimestamps;
+  const size_t prompt = segments != nullptr ? kPromptTokens - 1 : kPromptTokens;
+  if (segments == nullptr) window[3] = kNoTimestamps;
 
   // Greedy: the largest logit of the last valid position, nothing
   // suppressed. The window's last slot is filled by the run with n = 47,
   // whose token is decoded without a further run, so a piece yields at most
-  // 45 tokens (runs with n = 4 .. 48).
-  std::string raw;
-  const auto append_token = [&engine, &raw](int64_t t) {
-    const auto it = engine.vocab.text_by_id.find(static_cast<int32_t>(t));
-    if (it != engine.vocab.text_by_id.end()) raw += it->second;
-  };
-  size_t n_valid = kPromptTokens;
+  // 45 tokens (runs with n = 4 .. 48; 46 with the shorter timestamp prompt).
+  std::vector<int64_t> tokens;
+  size_t n_valid = prompt;
   int64_t t = kEndOfText;
   for (;;) {
     const float* row = nullptr;
@@ -254,19 +288,75 @@ int recognize_segment(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
     t = static_cast<int64_t>(logits_argmax(row, kVocabSize));
     if (n_valid < kTokenWindow) window[n_valid] = t;
     if (n_valid >= kTokenWindow || t == kEndOfText) break;
-    append_token(t);
+    tokens.push_back(t);
     ++n_valid;
   }
-  if (t != kEndOfText) append_token(t);
+  if (t != kEndOfText) tokens.push_back(t);
 
-  text = whisper_bpe_decode(raw);
+  if (segments != nullptr) {
+    *segments = TimedSegments(engine.vocab, tokens, n);
+    text.clear();
+    for (const asr_segment& segment : *segments) text += segment.text;
+  } else {
+    std::string raw;
+    for (const int64_t token : tokens) {
+      const auto it = engine.vocab.text_by_id.find(static_cast<int32_t>(token));
+      if (it != engine.vocab.text_by_id.end()) raw += it->second;
+    }
+    text = whisper_bpe_decode(raw);
+  }
   language_out = code;
   return 0;
 }
 
+// Leaves out the first `bytes` bytes of the texts of segments, dropping the
+// segments they use up: the part of a chunk's text that the merge found
+// already said at the end of the chunk before.
+void DropLeadingText(std::vector<asr_segment>& segments, size_t bytes) {
+  size_t used_up = 0;
+  while (used_up < segments.size() && bytes > 0) {
+    std::string& text = segments[used_up].text;
+    if (text.size() > bytes) {
+      text.erase(0, bytes);
+      break;
+    }
+    bytes -= text.size();
+    ++used_up;
+  }
+  segments.erase(segments.begin(), segments.begin() + static_cast<std::ptrdiff_t>(used_up));
+}
+
+// Moves a piece's segments, offset to where the piece starts, behind those
+// of the pieces before. Chunks overlap, so a segment may begin before the
+// one it follows ends: it is made to begin there, keeping the times
+// increasing.
+void AppendSegments(std::vector<asr_segment>& all, std::vector<asr_segment>& piece,
+                    size_t offset) {
+  for (asr_segment& segment : piece) {
+    segment.start_sample += static_cast<int64_t>(offset);
+    segment.end_sample += static_cast<int64_t>(offset);
+    if (!all.empty()) segment.start_sample = std::max(segment.start_sample, all.back().end_sample);
+    segment.end_sample = std::max(segment.end_sample, segment.start_sample);
+    all.push_back(std::move(segment));
+  }
+}
+
+// Trims each text and drops those left empty, as the front door reports them.
+void TrimSegments(std::vector<asr_segment>& segments) {
+  std::vector<asr_segment> kept;
+  for (asr_segment& segment : segments) {
+    const size_t first = segment.text.find_first_not_of(" \t\n\r");
+    if (first == std::string::npos) continue;
+    const size_t last = segment.text.find_last_not_of(" \t\n\r");
+    segment.text = segment.text.substr(first, last - first + 1);
+    kept.push_back(std::move(segment));
+  }
+  segments.swap(kept);
+}
+
 int RecognizeChunks(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
                     const char* language, const char* task, std::string& text,
-                    std::string& language_out) {
+                    std::string& language_out, std::vector<asr_segment>* segments) {
   // The first chunk settles the language (detected, given, or fallen back
   // to "en"); later chunks are decoded with it and detect nothing.
   std::string chunk_language;
@@ -274,13 +364,18 @@ int RecognizeChunks(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
   for (const whisper_chunk& chunk : plan_whisper_chunks(n)) {
     std::string chunk_text;
     std::string this_language;
+    std::vector<asr_segment> chunk_segments;
     const char* lang_arg = chunk_language.empty() ? language : chunk_language.c_str();
     if (recognize_segment(engine, pcm + chunk.offset, chunk.length, lang_arg, task, chunk_text,
-                          this_language) != 0) {
+                          this_language, segments != nullptr ? &chunk_segments : nullptr) != 0) {
       return -1;
     }
     if (chunk_language.empty()) chunk_language = this_language;
+    const size_t before = joined.text().size();
     joined.append(chunk_text);
+    // What the join left out of this chunk's text, it said already.
+    DropLeadingText(chunk_segments, chunk_text.size() - (joined.text().size() - before));
+    if (segments != nullptr) AppendSegments(*segments, chunk_segments, chunk.offset);
   }
   text = joined.take();
   language_out = std::move(chunk_language);
@@ -332,19 +427,29 @@ void whisper_asr_destroy(whisper_asr_engine* engine) {
 int whisper_asr_recognize(whisper_asr_engine* engine, const int16_t* samples, size_t n_samples,
                           const char* language, const char* task, std::string& text_out,
                           std::string& language_out) {
+  return whisper_asr_timed_recognize(engine, samples, n_samples, language, task, text_out,
+                                     language_out, nullptr);
+}
+
+int whisper_asr_timed_recognize(whisper_asr_engine* engine, const int16_t* samples,
+                                size_t n_samples, const char* language, const char* task,
+                                std::string& text_out, std::string& language_out,
+                                std::vector<asr_segment>* segments) {
   if (engine == nullptr || samples == nullptr || n_samples == 0) return -1;
   text_out.clear();
   language_out.clear();
+  if (segments != nullptr) segments->clear();
   int ret = -1;
   try {
     std::lock_guard<std::mutex> lock(engine->mutex);
     if (n_samples <= kWhisperSinglePieceSamples) {
       ret = recognize_segment(*engine, samples, n_samples, language, task, text_out,
-                              language_out);
+                              language_out, segments);
     } else {
       ret = RecognizeChunks(*engine, samples, n_samples, language, task, text_out,
-                            language_out);
+                            language_out, segments);
     }
+    if (ret == 0 && segments != nullptr) TrimSegments(*segments);
   } catch (...) {
     // Out of memory, or a mel worker thread that could not start.
     ret = -1;
@@ -352,6 +457,7 @@ int whisper_asr_recognize(whisper_asr_engine* engine, const int16_t* samples, si
   if (ret != 0) {
     text_out.clear();
     language_out.clear();
+    if (segments != nullptr) segments->clear();
   }
   return ret;
 }

@@ -179,9 +179,11 @@ class WhisperAsr : public ::testing::Test {
   }
 
   // One transcription of pcm; fills text_ and language_ on success.
+  // With timestamps, also fills segments_ and checks the labels stay null.
   int Transcribe(const std::vector<int16_t>& pcm, const char* language = "en",
-                 const char* task = nullptr) {
+                 const char* task = nullptr, bool timestamps = false) {
     ZOR_ASRInput input{};
+    input.timestamps = timestamps ? 1 : 0;
     input.audio_type = ZOR_ASR_AUDIO_PCM16;
     input.pcm = pcm.data();
     input.num_samples = static_cast<uint32_t>(pcm.size());
@@ -191,10 +193,30 @@ class WhisperAsr : public ::testing::Test {
     const int status = zor_asr_transcribe(ctx_, &input, &result);
     text_ = result.text != nullptr ? result.text : "<null>";
     language_ = result.language != nullptr ? result.language : "<null>";
+    segments_.clear();
+    for (uint32_t i = 0; i < result.n_segments; ++i) {
+      const ZOR_ASRSegment& s = result.segments[i];
+      segments_.push_back({s.start_ms, s.end_ms, s.text});
+    }
+    EXPECT_EQ(result.emotion, nullptr);
+    EXPECT_EQ(result.event, nullptr);
+    if (!timestamps) {
+      EXPECT_EQ(result.segments, nullptr);
+    }
     return status;
   }
 
+  struct Segment {
+    uint32_t start_ms;
+    uint32_t end_ms;
+    std::string text;
+    bool operator==(const Segment& o) const {
+      return start_ms == o.start_ms && end_ms == o.end_ms && text == o.text;
+    }
+  };
+
   ASRContext ctx_ = nullptr;
+  std::vector<Segment> segments_;
   std::string text_;
   std::string language_;
 };
@@ -698,6 +720,78 @@ TEST_F(WhisperAsr, FailedCreateLeavesRunningEnginesAlone) {
     ASSERT_EQ(Transcribe(Pcm(8000)), 0) << a.tokenizer;
     EXPECT_EQ(text_, " hello world");
   }
+}
+
+// Timestamp token of t milliseconds (a multiple of 20).
+constexpr int64_t Ts(int64_t ms) { return 50365 + ms / 20; }
+
+TEST_F(WhisperAsr, TimestampModeDropsTheNoTimestampsTokenAndTimesEachSegment) {
+  ASSERT_TRUE(Init(EncoderModel(),
+                   DecoderModel("tokens 100 50257\ntimestamp_tokens " +
+                                std::to_string(Ts(0)) + " 100 " + std::to_string(Ts(1000)) + " " +
+                                std::to_string(Ts(1000)) + " 101 102 " +
+                                std::to_string(Ts(2480)) + " 50257\n")));
+  ASSERT_EQ(Transcribe(Pcm(48000), "de", nullptr, true), 0);
+  EXPECT_EQ(text_, " hello world\xC3\xA9");
+  EXPECT_EQ(language_, "de");
+  EXPECT_EQ(segments_, (std::vector<Segment>{{0, 1000, "hello"}, {1000, 2480, "world\xC3\xA9"}}));
+  // The prompt is three tokens; the model's timestamps follow in the window.
+  const std::vector<Window> windows = g_sim.Windows();
+  ASSERT_EQ(windows.size(), 8u);
+  EXPECT_EQ(windows[0], (Window{kSot, kDe, kTranscribe}));
+  EXPECT_EQ(windows[1], (Window{kSot, kDe, kTranscribe, Ts(0)}));
+
+  // Without timestamps the same context decodes as ever.
+  g_sim.reset();
+  ASSERT_EQ(Transcribe(Pcm(48000), "de"), 0);
+  EXPECT_EQ(text_, " hello");
+  EXPECT_TRUE(segments_.empty());
+  EXPECT_EQ(g_sim.Windows(), DecodingWindows(kDe, kTranscribe, {kHello, kEot}));
+}
+
+TEST_F(WhisperAsr, TimestampsWithoutTimesOrPastTheAudioStayWithinThePiece) {
+  // No timestamp token at all: one segment over the whole piece (1.5 s).
+  ASSERT_TRUE(Init(EncoderModel(), DecoderModel("timestamp_tokens 100 101 50257\n")));
+  ASSERT_EQ(Transcribe(Pcm(24000), "en", nullptr, true), 0);
+  EXPECT_EQ(segments_, (std::vector<Segment>{{0, 1500, "hello world"}}));
+  zor_asr_uninit(ctx_);
+  ctx_ = nullptr;
+
+  // Text after the last time runs to the end; a time past the audio is its
+  // end; a lone timestamp pair without text makes no segment.
+  ASSERT_TRUE(Init(EncoderModel(),
+                   DecoderModel("timestamp_tokens " + std::to_string(Ts(200)) + " " +
+                                std::to_string(Ts(400)) + " 100 " + std::to_string(Ts(9000)) +
+                                " 101\n")));
+  ASSERT_EQ(Transcribe(Pcm(24000), "en", nullptr, true), 0);
+  EXPECT_EQ(segments_, (std::vector<Segment>{{400, 1500, "hello"}, {1500, 1500, "world"}}));
+  EXPECT_EQ(text_, " hello world");
+}
+
+TEST_F(WhisperAsr, TimedChunksAreOffsetMergedAndKeptIncreasing) {
+  // Two chunks (0 and 3.2 s). The second repeats " world" from the overlap:
+  // the merge drops it from the text and from the segments, and the segment
+  // that follows starts no earlier than the first chunk's last one ends.
+  ASSERT_TRUE(Init(EncoderModel(),
+                   DecoderModel("timestamp_tokens " + std::to_string(Ts(0)) + " 100 " +
+                                std::to_string(Ts(1000)) + " 101 " + std::to_string(Ts(3900)) +
+                                "\ntimestamp_tokens " + std::to_string(Ts(0)) + " 101 " +
+                                std::to_string(Ts(500)) + " 102 " + std::to_string(Ts(2000)) +
+                                "\n")));
+  ASSERT_EQ(Transcribe(Pcm(100000), "en", nullptr, true), 0);
+  EXPECT_EQ(text_, " hello world\xC3\xA9");
+  EXPECT_EQ(segments_, (std::vector<Segment>{{0, 1000, "hello"},
+                                             {1000, 3900, "world"},
+                                             {3900, 5200, "\xC3\xA9"}}));
+
+  // A model without times gives one segment per chunk, each from where its
+  // chunk starts.
+  zor_asr_uninit(ctx_);
+  ctx_ = nullptr;
+  ASSERT_TRUE(Init(EncoderModel(), DecoderModel("timestamp_tokens 100\ntimestamp_tokens 101\n")));
+  ASSERT_EQ(Transcribe(Pcm(100000), "en", nullptr, true), 0);
+  EXPECT_EQ(text_, " hello world");
+  EXPECT_EQ(segments_, (std::vector<Segment>{{0, 4000, "hello"}, {4000, 6250, "world"}}));
 }
 
 TEST_F(WhisperAsr, ManyTranscriptionsOnOneContext) {

@@ -375,13 +375,72 @@ done:
   return result;
 }
 
+// A segment as {"start": s, "end": s, "text": str}, times in seconds. New
+// reference or null.
+PyObject* SegmentDict(const fenn_segment& segment) {
+  PyObject* start = PyFloat_FromDouble(segment.start_ms / 1000.0);
+  PyObject* end = start ? PyFloat_FromDouble(segment.end_ms / 1000.0) : nullptr;
+  PyObject* text = end ? DecodeResultString(segment.text) : nullptr;
+  PyObject* dict = text ? PyDict_New() : nullptr;
+  if (dict != nullptr && (PyDict_SetItemString(dict, "start", start) < 0 ||
+                          PyDict_SetItemString(dict, "end", end) < 0 ||
+                          PyDict_SetItemString(dict, "text", text) < 0))
+    Py_CLEAR(dict);
+  Py_XDECREF(start);
+  Py_XDECREF(end);
+  Py_XDECREF(text);
+  return dict;
+}
+
+// Sets key to the decoded string s in dict. Returns 0 or -1.
+int SetDecoded(PyObject* dict, const char* key, const char* s) {
+  PyObject* value = DecodeResultString(s);
+  if (value == nullptr) return -1;
+  const int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc;
+}
+
+// The dict transcribe returns: "text" and "language", and with timestamps
+// "segments", plus "emotion" and "event" where the engine gave them.
+PyObject* TranscriptDict(const fenn_transcript& t, bool timestamps) {
+  PyObject* result = PyDict_New();
+  if (result == nullptr) return nullptr;
+  if (SetDecoded(result, "text", t.text) < 0 || SetDecoded(result, "language", t.language) < 0)
+    goto fail;
+  if (timestamps) {
+    PyObject* segments = PyList_New(0);
+    if (segments == nullptr) goto fail;
+    for (size_t i = 0; i < t.n_segments; ++i) {
+      PyObject* segment = SegmentDict(t.segments[i]);
+      if (segment == nullptr || PyList_Append(segments, segment) < 0) {
+        Py_XDECREF(segment);
+        Py_DECREF(segments);
+        goto fail;
+      }
+      Py_DECREF(segment);
+    }
+    const int rc = PyDict_SetItemString(result, "segments", segments);
+    Py_DECREF(segments);
+    if (rc < 0) goto fail;
+    if (t.emotion != nullptr && SetDecoded(result, "emotion", t.emotion) < 0) goto fail;
+    if (t.event != nullptr && SetDecoded(result, "event", t.event) < 0) goto fail;
+  }
+  return result;
+fail:
+  Py_DECREF(result);
+  return nullptr;
+}
+
 PyObject* Fenn_transcribe(PyObject* self_obj, PyObject* args, PyObject* kwds) {
-  static char kw_wav[] = "wav_path", kw_language[] = "language", kw_task[] = "task";
-  static char* kwlist[] = {kw_wav, kw_language, kw_task, nullptr};
+  static char kw_wav[] = "wav_path", kw_language[] = "language", kw_task[] = "task",
+              kw_timestamps[] = "timestamps";
+  static char* kwlist[] = {kw_wav, kw_language, kw_task, kw_timestamps, nullptr};
   PyObject* wav_path;
   PyObject *language = nullptr, *task = nullptr;  // null: not given, use the default
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:transcribe", kwlist, &wav_path, &language,
-                                   &task))
+  int timestamps = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOp:transcribe", kwlist, &wav_path, &language,
+                                   &task, &timestamps))
     return nullptr;
   FennObject* self = AsFenn(self_obj);
 
@@ -399,13 +458,12 @@ PyObject* Fenn_transcribe(PyObject* self_obj, PyObject* args, PyObject* kwds) {
   const char* task_c =
       task == nullptr ? "transcribe" : (task_bytes ? PyBytes_AsString(task_bytes) : nullptr);
 
-  char* text_out = nullptr;
-  char* language_out = nullptr;
+  fenn_transcript transcript{};
   const char* wav_c = PyBytes_AsString(wav);
   int rc;
   AcquireObjectLock(self);
   Py_BEGIN_ALLOW_THREADS
-  rc = fenn_transcribe_file(self->ctx, wav_c, language_c, task_c, &text_out, &language_out);
+  rc = fenn_transcribe_file_timed(self->ctx, wav_c, language_c, task_c, timestamps, &transcript);
   Py_END_ALLOW_THREADS
   ReleaseObjectLock(self);
   Py_DECREF(wav);
@@ -416,20 +474,10 @@ PyObject* Fenn_transcribe(PyObject* self_obj, PyObject* args, PyObject* kwds) {
   if (rc != kStatusSuccess) {
     PyErr_Format(PyExc_RuntimeError, "zor_asr_transcribe failed (rc=%d)", rc);
   } else {
-    PyObject* text = DecodeResultString(text_out);
-    PyObject* lang = text ? DecodeResultString(language_out) : nullptr;
-    if (lang != nullptr) {
-      result = PyDict_New();
-      if (result != nullptr && (PyDict_SetItemString(result, "text", text) < 0 ||
-                                PyDict_SetItemString(result, "language", lang) < 0))
-        Py_CLEAR(result);
-    }
-    Py_XDECREF(text);
-    Py_XDECREF(lang);
+    result = TranscriptDict(transcript, timestamps != 0);
   }
   // The copies are the caller's, whatever the outcome.
-  fenn_free_cstr(text_out);
-  fenn_free_cstr(language_out);
+  fenn_free_transcript(&transcript);
   return result;
 }
 
@@ -470,11 +518,14 @@ PyMethodDef fenn_methods[] = {
     {"transcribe",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Fenn_transcribe)),
      METH_VARARGS | METH_KEYWORDS,
-     "transcribe($self, /, wav_path, language='auto', task='transcribe')\n"
+     "transcribe($self, /, wav_path, language='auto', task='transcribe', timestamps=False)\n"
      "--\n\n"
      "Recognises the PCM16 WAV file at wav_path and returns\n"
      "{\"text\": str, \"language\": str}. language None means automatic detection,\n"
      "task None or \"transcribe\" transcription, \"translate\" translation (Whisper).\n"
+     "With timestamps true the dict also holds \"segments\", a list of\n"
+     "{\"start\": float, \"end\": float, \"text\": str} in seconds, and for SenseVoice\n"
+     "\"emotion\" and \"event\".\n"
      "Raises RuntimeError when the library fails, also before init and after close."},
     {"close", Fenn_close, METH_NOARGS,
      "close($self, /)\n--\n\nReleases the recognition context. Calling it again does nothing."},

@@ -1,8 +1,22 @@
 import os
-from typing import Union
+from typing import Literal, TypedDict, Union, overload
 
 _StrOrBytesPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 _Text = Union[str, bytes]
+
+class Segment(TypedDict):
+    start: float
+    end: float
+    text: str
+
+class Transcript(TypedDict):
+    text: str
+    language: str
+
+class TimedTranscript(Transcript, total=False):
+    segments: list[Segment]  # always present with timestamps=True
+    emotion: str  # SenseVoice only
+    event: str  # SenseVoice only
 
 def find_fenn_path() -> str: ...
 
@@ -16,10 +30,20 @@ class Fenn:
         decoder_path: _StrOrBytesPath | None = None,
         extra_json: _Text | None = None,
     ) -> None: ...
+    @overload
     def transcribe(
         self,
         wav_path: _StrOrBytesPath,
         language: _Text | None = "auto",
         task: _Text | None = "transcribe",
-    ) -> dict[str, str]: ...
+        timestamps: Literal[False] = False,
+    ) -> Transcript: ...
+    @overload
+    def transcribe(
+        self,
+        wav_path: _StrOrBytesPath,
+        language: _Text | None = "auto",
+        task: _Text | None = "transcribe",
+        timestamps: bool = ...,
+    ) -> TimedTranscript: ...
     def close(self) -> None: ...

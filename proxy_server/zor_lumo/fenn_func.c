@@ -96,6 +96,25 @@ int fenn_init(void** context, int model_type, const char* model_path, const char
   return 0;
 }
 
+/* Runs one transcription of the WAV file into *result. Returns 0, or 1 with
+ * *result zeroed. */
+static int TranscribeFile(void* context, const char* wav_path, const char* language,
+                          const char* task, int timestamps, ZOR_ASRResult* result) {
+  ZOR_ASRInput input;
+  memset(&input, 0, sizeof(input));
+  input.audio_type = ZOR_ASR_AUDIO_FILE;
+  input.file_path = wav_path;
+  input.language = language;
+  input.task = task;
+  input.timestamps = timestamps ? 1u : 0u;
+  memset(result, 0, sizeof(*result));
+  if (s_func.transcribe(context, &input, result) != ZOR_ASR_Status_Success) {
+    s_func.free_result(result);
+    return 1;
+  }
+  return 0;
+}
+
 int fenn_transcribe_file(void* context, const char* wav_path, const char* language,
                          const char* task, char** text_out, char** language_out) {
   if (s_func.transcribe == NULL || s_func.free_result == NULL || context == NULL) return 1;
@@ -103,34 +122,63 @@ int fenn_transcribe_file(void* context, const char* wav_path, const char* langua
 
   *text_out = NULL;
   *language_out = NULL;
-  ZOR_ASRInput input;
-  memset(&input, 0, sizeof(input));
-  input.audio_type = ZOR_ASR_AUDIO_FILE;
-  input.file_path = wav_path;
-  input.language = language;
-  input.task = task;
-  ZOR_ASRResult result;
-  memset(&result, 0, sizeof(result));
-
-  if (s_func.transcribe(context, &input, &result) != ZOR_ASR_Status_Success) {
-    s_func.free_result(&result);
+  fenn_transcript transcript;
+  if (fenn_transcribe_file_timed(context, wav_path, language, task, 0, &transcript) != 0) {
     return 1;
   }
-
-  /* The library's strings belong to the context and die with its next
-   * transcription; the caller gets copies of its own. */
-  char* text = DupCString(result.text);
-  char* lang = DupCString(result.language);
-  if (text == NULL || lang == NULL) {
-    free(text);
-    free(lang);
-    s_func.free_result(&result);
-    return 1;
-  }
-  *text_out = text;
-  *language_out = lang;
-  s_func.free_result(&result);
+  /* Without timestamps the text and language are all it holds. */
+  *text_out = transcript.text;
+  *language_out = transcript.language;
   return 0;
+}
+
+void fenn_free_transcript(fenn_transcript* transcript) {
+  if (transcript == NULL) return;
+  free(transcript->text);
+  free(transcript->language);
+  free(transcript->emotion);
+  free(transcript->event);
+  for (size_t i = 0; i < transcript->n_segments; ++i) free(transcript->segments[i].text);
+  free(transcript->segments);
+  memset(transcript, 0, sizeof(*transcript));
+}
+
+/* The library's strings belong to the context and die with its next
+ * transcription; the caller gets copies of its own. Copies what *result
+ * points at into *out. Returns 0, or 1 when an
+ * allocation failed (what was copied is then released). */
+static int CopyTranscript(const ZOR_ASRResult* result, fenn_transcript* out) {
+  memset(out, 0, sizeof(*out));
+  out->text = DupCString(result->text);
+  out->language = DupCString(result->language);
+  int ok = out->text != NULL && out->language != NULL;
+  if (ok && result->emotion != NULL) ok = (out->emotion = DupCString(result->emotion)) != NULL;
+  if (ok && result->event != NULL) ok = (out->event = DupCString(result->event)) != NULL;
+  if (ok && result->n_segments > 0 && result->segments != NULL) {
+    out->segments = (fenn_segment*)calloc(result->n_segments, sizeof(fenn_segment));
+    ok = out->segments != NULL;
+    for (uint32_t i = 0; ok && i < result->n_segments; ++i) {
+      out->n_segments = i + 1; /* so a failure releases the texts copied so far */
+      out->segments[i].start_ms = result->segments[i].start_ms;
+      out->segments[i].end_ms = result->segments[i].end_ms;
+      ok = (out->segments[i].text = DupCString(result->segments[i].text)) != NULL;
+    }
+  }
+  if (!ok) fenn_free_transcript(out);
+  return ok ? 0 : 1;
+}
+
+int fenn_transcribe_file_timed(void* context, const char* wav_path, const char* language,
+                               const char* task, int timestamps, fenn_transcript* out) {
+  if (s_func.transcribe == NULL || s_func.free_result == NULL || context == NULL) return 1;
+  if (wav_path == NULL || out == NULL) return 1;
+
+  memset(out, 0, sizeof(*out));
+  ZOR_ASRResult result;
+  if (TranscribeFile(context, wav_path, language, task, timestamps, &result) != 0) return 1;
+  const int rc = CopyTranscript(&result, out);
+  s_func.free_result(&result);
+  return rc;
 }
 
 void fenn_free_cstr(char* s) { free(s); }

@@ -73,6 +73,43 @@ FENN_FUNC_API int fenn_init(void** context, int model_type, const char* model_pa
 FENN_FUNC_API int fenn_transcribe_file(void* context, const char* wav_path, const char* language,
                                        const char* task, char** text_out, char** language_out);
 
+/* One timed stretch of a transcript: milliseconds from the start of the
+ * audio and its text. */
+typedef struct {
+  uint32_t start_ms;
+  uint32_t end_ms;
+  char* text;
+} fenn_segment;
+
+/*
+ * Everything a transcription reports, in malloc'd memory the caller owns
+ * until fenn_free_transcript. text and language are never NULL after
+ * success (a language the engine did not report is ""). With timestamps,
+ * segments holds n_segments segments (NULL when there are none), and
+ * emotion and event hold SenseVoice's labels; both are NULL for Whisper
+ * and without timestamps.
+ */
+typedef struct {
+  char* text;
+  char* language;
+  char* emotion;
+  char* event;
+  fenn_segment* segments;
+  size_t n_segments;
+} fenn_transcript;
+
+/*
+ * fenn_transcribe_file that can ask for timestamps (non-zero timestamps)
+ * and fills *out. On failure returns 1 with *out zeroed, or untouched when
+ * context, wav_path or out is NULL.
+ */
+FENN_FUNC_API int fenn_transcribe_file_timed(void* context, const char* wav_path,
+                                             const char* language, const char* task,
+                                             int timestamps, fenn_transcript* out);
+
+/* Releases what a fenn_transcript holds and zeroes it. NULL is ignored. */
+FENN_FUNC_API void fenn_free_transcript(fenn_transcript* transcript);
+
 /* Releases a string returned by fenn_transcribe_file. NULL is ignored. */
 FENN_FUNC_API void fenn_free_cstr(char* s);
 

@@ -24,6 +24,7 @@ constexpr uint32_t kFeatureDim = kSenseVoiceFeatureDim;
 constexpr int64_t kStartOfTranscript = 50258;
 constexpr int64_t kEndOfText = 50257;
 constexpr int64_t kTranslate = 50359;
+constexpr int64_t kNoTimestamps = 50364;
 constexpr uint32_t kWindow = 48;
 constexpr float kWinner = 10.0f;
 
@@ -40,6 +41,7 @@ struct Context {
   std::vector<float> output_through_type;
   bool ran = false;
   std::vector<size_t> decoder_marks;      // cells set in the persistent decoder output
+  size_t timestamp_decodings = 0;         // decodings in timestamp mode so far
 };
 
 struct State {
@@ -174,18 +176,34 @@ zornn_tensor_attr OutputAttr(const Context& ctx) {
   return attr;
 }
 
-// CTC logits whose greedy path is the scripted tokens: one frame per token,
-// with a blank (id 0) between equal neighbours so repeats survive collapsing,
-// blanks after the script. A small pattern under the winners makes every
-// cell distinct, so a layout mistake cannot go unnoticed.
-void FillCtcLogits(const std::vector<int64_t>& tokens, uint64_t t_count, uint64_t v_count,
-                   bool vocab_major, std::vector<float>* out) {
-  out->assign(t_count * v_count, 0.0f);
+// The winner of every frame from the start: the scripted tokens on the
+// frames token_frames gives them, blanks (id 0) elsewhere; without
+// token_frames one frame per token, with a blank between equal neighbours
+// so repeats survive collapsing. Frames past the path are blank.
+std::vector<int64_t> CtcPath(const ModelFile& m) {
   std::vector<int64_t> path;
-  for (int64_t token : tokens) {
-    if (!path.empty() && path.back() == token) path.push_back(0);
-    path.push_back(token);
+  if (m.token_frames.empty()) {
+    for (int64_t token : m.tokens) {
+      if (!path.empty() && path.back() == token) path.push_back(0);
+      path.push_back(token);
+    }
+    return path;
   }
+  for (size_t i = 0; i < m.tokens.size(); ++i) {
+    const auto& run = m.token_frames[i];
+    path.resize(static_cast<size_t>(run.first), 0);
+    path.resize(static_cast<size_t>(run.second) + 1, m.tokens[i]);
+  }
+  return path;
+}
+
+// CTC logits whose greedy path is CtcPath. A small pattern under the
+// winners makes every cell distinct, so a layout mistake cannot go
+// unnoticed.
+void FillCtcLogits(const ModelFile& m, uint64_t t_count, uint64_t v_count, bool vocab_major,
+                   std::vector<float>* out) {
+  out->assign(t_count * v_count, 0.0f);
+  const std::vector<int64_t> path = CtcPath(m);
   for (uint64_t t = 0; t < t_count; ++t) {
     for (uint64_t v = 0; v < v_count; ++v) {
       const float value = static_cast<float>((t * 31 + v * 17) % 1000) * 1e-4f;
@@ -205,7 +223,7 @@ void PrepareOutput(Context* ctx) {
   const uint64_t count = ElementCount(attr);
   const uint64_t v = static_cast<uint64_t>(ctx->model.vocab);
   if (count % v == 0) {
-    FillCtcLogits(ctx->model.tokens, count / v, v, ctx->model.vocab_major, &ctx->output);
+    FillCtcLogits(ctx->model, count / v, v, ctx->model.vocab_major, &ctx->output);
   } else {
     ctx->output.resize(count);
     for (uint64_t i = 0; i < count; ++i) ctx->output[i] = static_cast<float>(i % 251) * 0.01f;
@@ -219,7 +237,7 @@ bool RunSenseVoice(Context* ctx) {
   // A fresh buffer every run: a caller still holding the previous one reads
   // freed memory, which the sanitizers report.
   std::vector<float> fresh;
-  FillCtcLogits(ctx->model.tokens, t, v, ctx->model.vocab_major, &fresh);
+  FillCtcLogits(ctx->model, t, v, ctx->model.vocab_major, &fresh);
   ctx->output.swap(fresh);
   return true;
 }
@@ -249,17 +267,36 @@ bool RunEncoder(State& s, Context* ctx) {
   return true;
 }
 
-// rotation: where in the script this audio's answer starts (vary_script).
-int64_t DecoderAnswer(const ModelFile& m, const int64_t* window, uint32_t valid,
-                      uint64_t rotation) {
-  if (valid == 1 && window[0] == kStartOfTranscript) return m.language_token;
-  const std::vector<int64_t>& script =
-      (window[2] == kTranslate && !m.translate_tokens.empty()) ? m.translate_tokens : m.tokens;
-  const size_t k = (valid > 4 ? valid - 4 : 0) + (script.empty() ? 0 : rotation % script.size());
+// The k-th answer of a script; past its end 50257, or the script again
+// with never_end.
+int64_t ScriptAnswer(const ModelFile& m, const std::vector<int64_t>& script, size_t k) {
   if (k < script.size()) return script[k];
   if (!m.never_end) return kEndOfText;
   return script.empty() ? 1 : script[k % script.size()];
 }
+
+// rotation: where in the script this audio's answer starts (vary_script).
+int64_t DecoderAnswer(Context* ctx, const int64_t* window, uint32_t valid, uint64_t rotation) {
+  const ModelFile& m = ctx->model;
+  if (valid == 1 && window[0] == kStartOfTranscript) return m.language_token;
+  // A prompt without the no-timestamps token in slot 3 asks for timestamp
+  // mode: it is one token shorter, and timestamp_tokens answer it, a run
+  // over the bare prompt starting the next decoding.
+  const bool timestamps = window[3] != kNoTimestamps;
+  const uint32_t prompt = timestamps ? 3 : 4;
+  const std::vector<int64_t>* script = &m.tokens;
+  if (timestamps && !m.timestamp_tokens.empty()) {
+    if (valid == prompt) ++ctx->timestamp_decodings;
+    const size_t n = std::max<size_t>(ctx->timestamp_decodings, 1);
+    script = &m.timestamp_tokens[std::min(n, m.timestamp_tokens.size()) - 1];
+  } else if (window[2] == kTranslate && !m.translate_tokens.empty()) {
+    script = &m.translate_tokens;
+  }
+  const size_t k = (valid > prompt ? valid - prompt : 0) +
+                   (script->empty() ? 0 : rotation % script->size());
+  return ScriptAnswer(m, *script, k);
+}
+
 
 bool RunDecoder(State& s, Context* ctx) {
   int tokens_index = RoleIndex(*ctx, "tokens");
@@ -308,7 +345,7 @@ bool RunDecoder(State& s, Context* ctx) {
       const uint8_t* p = static_cast<const uint8_t*>(features_in->buf);
       for (uint32_t i = 0; i < features_in->size; ++i) rotation = (rotation ^ p[i]) * 1099511628211ull;
     }
-    const int64_t answer = DecoderAnswer(ctx->model, window, valid, rotation);
+    const int64_t answer = DecoderAnswer(ctx, window, valid, rotation);
     if (answer >= 0 && static_cast<uint64_t>(answer) < v) {
       const size_t cell = (valid - 1) * v + static_cast<uint64_t>(answer);
       ctx->output[cell] = kWinner;

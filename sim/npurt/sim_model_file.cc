@@ -148,6 +148,31 @@ bool ParseTokenList(std::istringstream& words, std::vector<int64_t>* tokens) {
   return true;
 }
 
+// "N" or "N-M" per token: the frames it wins, in order, apart from each
+// other, and with a blank between equal neighbours so collapsing keeps both.
+bool ParseTokenFrames(std::istringstream& words, ModelFile* model, std::string* error) {
+  model->token_frames.clear();
+  std::string word;
+  while (words >> word) {
+    const size_t dash = word.find('-', 1);
+    int64_t first = 0, last = 0;
+    if (!ParseInt(word.substr(0, dash), &first) ||
+        !ParseInt(dash == std::string::npos ? word.substr(0, dash) : word.substr(dash + 1),
+                  &last) ||
+        first < 0 || last < first) {
+      return *error = "bad token_frames '" + word + "'", false;
+    }
+    model->token_frames.emplace_back(first, last);
+  }
+  const auto& frames = model->token_frames;
+  for (size_t i = 1; i < frames.size(); ++i) {
+    if (frames[i].first <= frames[i - 1].second) {
+      return *error = "token_frames must increase without overlap", false;
+    }
+  }
+  return true;
+}
+
 bool ParseLine(const std::string& line, ModelFile* model, std::string* error) {
   std::istringstream words(line);
   std::string key, value;
@@ -190,6 +215,13 @@ bool ParseLine(const std::string& line, ModelFile* model, std::string* error) {
     if (!ParseTokenList(words, &model->translate_tokens)) {
       return *error = "bad translate_tokens", false;
     }
+  } else if (key == "timestamp_tokens") {
+    model->timestamp_tokens.emplace_back();
+    if (!ParseTokenList(words, &model->timestamp_tokens.back())) {
+      return *error = "bad timestamp_tokens", false;
+    }
+  } else if (key == "token_frames") {
+    if (!ParseTokenFrames(words, model, error)) return false;
   } else if (key == "language_token") {
     if (!(words >> value) || !ParseInt(value, &n)) return *error = "bad language_token", false;
     model->language_token = n;
@@ -325,6 +357,18 @@ bool LoadModelFile(const std::string& path, ModelFile* model, std::string* error
   }
   if (model->vocab == 0) {
     model->vocab = model->behaviour == Behaviour::kWhisperDecoder ? 51866 : kSenseVoiceDefaultVocab;
+  }
+  const auto& frames = model->token_frames;
+  if (!frames.empty() && frames.size() != model->tokens.size()) {
+    *error = path + ": token_frames gives " + std::to_string(frames.size()) +
+             " runs for " + std::to_string(model->tokens.size()) + " tokens";
+    return false;
+  }
+  for (size_t i = 1; i < frames.size(); ++i) {
+    if (model->tokens[i] == model->tokens[i - 1] && frames[i].first == frames[i - 1].second + 1) {
+      *error = path + ": equal tokens on touching frames would collapse into one";
+      return false;
+    }
   }
   return true;
 }

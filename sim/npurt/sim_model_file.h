@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "npu/sense_voice_network.h"
@@ -43,6 +44,12 @@ struct ModelFile {
   bool vocab_major = false;
   std::vector<int64_t> tokens;
   std::vector<int64_t> translate_tokens;
+  // whisper_decoder in timestamp mode: one script per line, the Nth decoding
+  // on the context answering the Nth (the last one repeating).
+  std::vector<std::vector<int64_t>> timestamp_tokens;
+  // Frames [first, last] each token of `tokens` wins (sensevoice); empty:
+  // one frame per token, a blank between equal neighbours.
+  std::vector<std::pair<int64_t, int64_t>> token_frames;
   int64_t language_token = 50259;
   bool never_end = false;
   bool vary_script = false;
