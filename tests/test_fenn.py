@@ -562,7 +562,7 @@ class TestPackage:
             assert str(inspect.signature(_fenn.Fenn.init)) == \\
                 "(self, /, backend, model_path, tokenizer_path, decoder_path=None, extra_json=None)"
             assert str(inspect.signature(_fenn.Fenn.transcribe)) == \\
-                "(self, /, wav_path, language='auto', task='transcribe', timestamps=False)"
+                "(self, /, wav_path, language='auto', task='transcribe', *, timestamps=False)"
             """), check=True)
 
     def test_stub_matches_the_text_signatures(self, pkg_dir):

@@ -95,7 +95,7 @@ class TestFenn:
             f = Fenn()
             f.init(*{[str(a) for a in init_args]!r}, extra_json='{{"n_threads": 2}}')
             print(json.dumps(f.transcribe({str(wav)!r}, **{kwargs!r})))
-            print(json.dumps(f.transcribe({str(wav)!r}, "en", "transcribe", True)))
+            print(json.dumps(f.transcribe({str(wav)!r}, "en", "transcribe", timestamps=1)))
             print(json.dumps(f.transcribe({str(wav)!r})))
             f.close()
             """)
@@ -105,12 +105,12 @@ class TestFenn:
 
     def test_sense_voice_segments_and_labels(self, sim_npurt_path, sense_voice):
         model, tokens, wav = sense_voice
-        timed, positional, plain = self.run(sim_npurt_path, ["sensevoice", model, tokens], wav,
+        timed, given_all, plain = self.run(sim_npurt_path, ["sensevoice", model, tokens], wav,
                                             timestamps=True)
         assert timed == {"text": "good morning. see you", "language": "en",
                          "segments": as_seconds(SV_SEGMENTS_MS), "emotion": "HAPPY",
                          "event": "BGM"}
-        assert positional == timed
+        assert given_all == timed
         # Without timestamps the dict is what it always was.
         assert plain == {"text": "good morning. see you", "language": "en"}
         assert list(plain) == ["text", "language"]

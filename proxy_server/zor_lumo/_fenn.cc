@@ -439,7 +439,7 @@ PyObject* Fenn_transcribe(PyObject* self_obj, PyObject* args, PyObject* kwds) {
   PyObject* wav_path;
   PyObject *language = nullptr, *task = nullptr;  // null: not given, use the default
   int timestamps = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOp:transcribe", kwlist, &wav_path, &language,
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO$p:transcribe", kwlist, &wav_path, &language,
                                    &task, &timestamps))
     return nullptr;
   FennObject* self = AsFenn(self_obj);
@@ -518,7 +518,7 @@ PyMethodDef fenn_methods[] = {
     {"transcribe",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Fenn_transcribe)),
      METH_VARARGS | METH_KEYWORDS,
-     "transcribe($self, /, wav_path, language='auto', task='transcribe', timestamps=False)\n"
+     "transcribe($self, /, wav_path, language='auto', task='transcribe', *, timestamps=False)\n"
      "--\n\n"
      "Recognises the PCM16 WAV file at wav_path and returns\n"
      "{\"text\": str, \"language\": str}. language None means automatic detection,\n"

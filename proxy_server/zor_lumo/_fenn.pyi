@@ -36,6 +36,7 @@ class Fenn:
         wav_path: _StrOrBytesPath,
         language: _Text | None = "auto",
         task: _Text | None = "transcribe",
+        *,
         timestamps: Literal[False] = False,
     ) -> Transcript: ...
     @overload
@@ -44,6 +45,7 @@ class Fenn:
         wav_path: _StrOrBytesPath,
         language: _Text | None = "auto",
         task: _Text | None = "transcribe",
-        timestamps: bool = ...,
+        *,
+        timestamps: bool,
     ) -> TimedTranscript: ...
     def close(self) -> None: ...
