@@ -756,6 +756,32 @@ class TestStream:
         assert stream.result["token_ids"][-1] == 9
         assert lumo.reset() == 0 and len(sim.log.calls("zor_llm_break")) >= 3
 
+    def test_one_reader_at_a_time_and_interrupt_from_anywhere(self, sim):
+        script = Script().strict()
+        script.run().text("a").wait_break(30000).text("never")
+        lumo = sim.make(script)
+        stream = lumo.stream("p")
+        assert next(stream).text == "a"
+        outcomes = []
+
+        def read():
+            try:
+                outcomes.append(next(stream).text)
+            except RuntimeError as e:
+                outcomes.append(str(e))
+
+        readers = [threading.Thread(target=read) for _ in range(2)]
+        for r in readers:
+            r.start()
+        # Whichever comes second is refused at once; the first waits for the run.
+        while all(r.is_alive() for r in readers):
+            readers[0].join(0.01)
+        assert outcomes == ["Stream.__next__() called while another thread reads this stream"]
+        assert lumo.interrupt() == 0  # stops the run under the waiting reader
+        for r in readers:
+            r.join()
+        assert outcomes[1] == "" and list(stream) == [] and stream.result["text"] == "a"
+
 # ---- Guards against misuse from callbacks ---------------------------------------------
 
 class TestReentrancy:

@@ -28,6 +28,7 @@ struct StreamObject {
   Py_ssize_t next;                // index of the next piece to hand out
   PyObject* decoders[kChannels];  // incremental UTF-8 decoders: pieces may split characters
   PyObject* result;               // run()'s result dict once ended, else None
+  bool reading;                   // a thread waits in __next__ (with the interpreter lock released)
 };
 
 StreamObject* AsStream(PyObject* op) { return reinterpret_cast<StreamObject*>(op); }
@@ -107,8 +108,22 @@ PyObject* MakePiece(StreamObject* self, PyObject* item) {
   return PyObject_Call(state->piece_type, no_args.get(), kwargs.get());
 }
 
+// Another thread may not end the run under a reader waiting for it; it
+// stops the generation with LUMO.interrupt() instead.
+bool RequireNoReader(StreamObject* self, const char* method) {
+  if (!self->reading) return true;
+  PyErr_Format(PyExc_RuntimeError, "Stream.%s() called while another thread reads this stream", method);
+  return false;
+}
+
 PyObject* Stream_next(PyObject* op) {
   StreamObject* self = AsStream(op);
+  if (!RequireNoReader(self, "__next__")) return nullptr;
+  struct Reading {
+    StreamObject* stream;
+    ~Reading() { stream->reading = false; }
+  } reading{self};
+  self->reading = true;
   for (;;) {
     Py_ssize_t queued = PyList_Size(self->pieces);
     if (queued < 0) return nullptr;
@@ -136,6 +151,7 @@ PyObject* Stream_next(PyObject* op) {
 
 PyObject* Stream_close(PyObject* op, PyObject*) {
   StreamObject* self = AsStream(op);
+  if (!RequireNoReader(self, "close")) return nullptr;
   if (!Finish(self, true) && PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
@@ -147,6 +163,7 @@ PyObject* Stream_exit(PyObject* op, PyObject* args) {
   // SIGINT flagged meanwhile.
   PyObject* exc_type = PyTuple_Size(args) > 0 ? PyTuple_GetItem(args, 0) : Py_None;
   if (exc_type != nullptr && exc_type != Py_None) {
+    if (!RequireNoReader(AsStream(op), "__exit__")) return nullptr;
     Finish(AsStream(op), false);
     Py_RETURN_FALSE;
   }
