@@ -1,5 +1,5 @@
 import os
-from typing import Literal, TypedDict, Union, overload
+from typing import NotRequired, TypedDict, Union
 
 _StrOrBytesPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 _Text = Union[str, bytes]
@@ -12,11 +12,9 @@ class Segment(TypedDict):
 class Transcript(TypedDict):
     text: str
     language: str
-
-class TimedTranscript(Transcript, total=False):
-    segments: list[Segment]  # always present with timestamps=True
-    emotion: str  # SenseVoice only
-    event: str  # SenseVoice only
+    segments: NotRequired[list[Segment]]  # with timestamps=True
+    emotion: NotRequired[str]  # with timestamps=True, SenseVoice only
+    event: NotRequired[str]  # with timestamps=True, SenseVoice only
 
 def find_fenn_path() -> str: ...
 
@@ -30,22 +28,12 @@ class Fenn:
         decoder_path: _StrOrBytesPath | None = None,
         extra_json: _Text | None = None,
     ) -> None: ...
-    @overload
     def transcribe(
         self,
         wav_path: _StrOrBytesPath,
         language: _Text | None = "auto",
         task: _Text | None = "transcribe",
         *,
-        timestamps: Literal[False] = False,
+        timestamps: bool = False,
     ) -> Transcript: ...
-    @overload
-    def transcribe(
-        self,
-        wav_path: _StrOrBytesPath,
-        language: _Text | None = "auto",
-        task: _Text | None = "transcribe",
-        *,
-        timestamps: bool,
-    ) -> TimedTranscript: ...
     def close(self) -> None: ...
