@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "npu/sense_voice_network.h"
@@ -355,6 +357,25 @@ bool RunDecoder(State& s, Context* ctx) {
   return true;
 }
 
+// Runs the body of an exported function: no exception (no memory, a lock
+// that cannot be taken) leaves through the C interface; the call fails.
+template <typename F, typename R = decltype(std::declval<F&>()())>
+R AtBoundary(F&& body, typename std::common_type<R>::type failed) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failed;
+  }
+}
+
+template <typename F>
+void AtBoundary(F&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
+}
+
 }  // namespace
 }  // namespace npurt_sim
 
@@ -364,268 +385,290 @@ extern "C" {
 
 ZORNN_API int zornn_init(zornn_context* out, const char* model_path, uint32_t flags,
                          zornn_init_config* config) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  CallFails(s, "zornn_init", nullptr);
-  if (out == nullptr || model_path == nullptr) return -1;
-  *out = nullptr;
-  bool nonzero = flags != 0;
-  if (config != nullptr) {
-    for (uint8_t b : config->reserved) nonzero = nonzero || b != 0;
-  }
-  if (nonzero) s.counters["init_config_nonzero"]++;
+  return AtBoundary([&]() -> int {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    CallFails(s, "zornn_init", nullptr);
+    if (out == nullptr || model_path == nullptr) return -1;
+    *out = nullptr;
+    bool nonzero = flags != 0;
+    if (config != nullptr) {
+      for (uint8_t b : config->reserved) nonzero = nonzero || b != 0;
+    }
+    if (nonzero) s.counters["init_config_nonzero"]++;
 
-  auto ctx = std::make_unique<Context>();
-  std::string error;
-  bool unreadable = false;
-  if (!LoadModelFile(model_path, &ctx->model, &error, &unreadable)) {
-    SetError(s, error);
-    // A missing file is a case tests provoke on purpose and is silent, like
-    // every other refusal; a malformed description is a mistake in a test,
-    // and saying where it is saves its author a search.
-    if (!unreadable) std::fprintf(stderr, "[npurt_sim] %s\n", error.c_str());
-    return -1;
-  }
-  const int64_t n = ++s.init_calls_by_path[model_path];
-  auto it = ctx->model.faults.find("zornn_init");
-  if (it != ctx->model.faults.end() && it->second.Hits(n)) return -1;
-  if (ctx->model.init_null_handle) return 0;
-  for (const Tensor& t : ctx->model.inputs) ctx->inputs.push_back(t.attr);
-  if (ctx->model.behaviour == Behaviour::kPrepared) PrepareOutput(ctx.get());
-  Context* raw = ctx.get();
-  s.contexts[raw] = std::move(ctx);
-  *out = raw;
-  return 0;
+    auto ctx = std::make_unique<Context>();
+    std::string error;
+    bool unreadable = false;
+    if (!LoadModelFile(model_path, &ctx->model, &error, &unreadable)) {
+      SetError(s, error);
+      // A missing file is a case tests provoke on purpose and is silent, like
+      // every other refusal; a malformed description is a mistake in a test,
+      // and saying where it is saves its author a search.
+      if (!unreadable) std::fprintf(stderr, "[npurt_sim] %s\n", error.c_str());
+      return -1;
+    }
+    const int64_t n = ++s.init_calls_by_path[model_path];
+    auto it = ctx->model.faults.find("zornn_init");
+    if (it != ctx->model.faults.end() && it->second.Hits(n)) return -1;
+    if (ctx->model.init_null_handle) return 0;
+    for (const Tensor& t : ctx->model.inputs) ctx->inputs.push_back(t.attr);
+    if (ctx->model.behaviour == Behaviour::kPrepared) PrepareOutput(ctx.get());
+    Context* raw = ctx.get();
+    s.contexts[raw] = std::move(ctx);
+    *out = raw;
+    return 0;
+  }, -1);
 }
 
 ZORNN_API int zornn_query(zornn_context handle, uint32_t cmd, void* info, uint32_t size) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  Context* ctx = Find(s, handle);
-  if (CallFails(s, "zornn_query", ctx) || ctx == nullptr || info == nullptr) return -1;
-  auto fault = ctx->model.query_faults.find(cmd);
-  const int64_t kind_call = ++ctx->query_calls[cmd];
-  if (fault != ctx->model.query_faults.end() && fault->second.Hits(kind_call)) return -1;
-  if (cmd == ZORNN_QUERY_IN_OUT_NUM) {
-    if (size != sizeof(zornn_in_out_num)) return -1;
-    zornn_in_out_num io{static_cast<uint32_t>(ctx->inputs.size()), ctx->model.n_outputs};
-    std::memcpy(info, &io, sizeof(io));
-    return 0;
-  }
-  if (size != sizeof(zornn_tensor_attr)) return -1;
-  zornn_tensor_attr* attr = static_cast<zornn_tensor_attr*>(info);
-  if (cmd == ZORNN_QUERY_INPUT_ATTR) {
-    if (attr->index >= ctx->inputs.size()) return -1;
-    *attr = ctx->inputs[attr->index];
-    return 0;
-  }
-  if (cmd == ZORNN_QUERY_OUTPUT_ATTR) {
-    if (attr->index >= ctx->model.n_outputs) return -1;
-    *attr = OutputAttr(*ctx);
-    return 0;
-  }
-  return -1;
+  return AtBoundary([&]() -> int {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Context* ctx = Find(s, handle);
+    if (CallFails(s, "zornn_query", ctx) || ctx == nullptr || info == nullptr) return -1;
+    auto fault = ctx->model.query_faults.find(cmd);
+    const int64_t kind_call = ++ctx->query_calls[cmd];
+    if (fault != ctx->model.query_faults.end() && fault->second.Hits(kind_call)) return -1;
+    if (cmd == ZORNN_QUERY_IN_OUT_NUM) {
+      if (size != sizeof(zornn_in_out_num)) return -1;
+      zornn_in_out_num io{static_cast<uint32_t>(ctx->inputs.size()), ctx->model.n_outputs};
+      std::memcpy(info, &io, sizeof(io));
+      return 0;
+    }
+    if (size != sizeof(zornn_tensor_attr)) return -1;
+    zornn_tensor_attr* attr = static_cast<zornn_tensor_attr*>(info);
+    if (cmd == ZORNN_QUERY_INPUT_ATTR) {
+      if (attr->index >= ctx->inputs.size()) return -1;
+      *attr = ctx->inputs[attr->index];
+      return 0;
+    }
+    if (cmd == ZORNN_QUERY_OUTPUT_ATTR) {
+      if (attr->index >= ctx->model.n_outputs) return -1;
+      *attr = OutputAttr(*ctx);
+      return 0;
+    }
+    return -1;
+  }, -1);
 }
 
 ZORNN_API int zornn_inputs_set(zornn_context handle, uint32_t n_inputs, zornn_input* inputs) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  Context* ctx = Find(s, handle);
-  if (CallFails(s, "zornn_inputs_set", ctx) || ctx == nullptr) return -1;
-  if (inputs == nullptr || n_inputs == 0 || n_inputs > ctx->inputs.size()) return -1;
-  for (uint32_t i = 0; i < n_inputs; ++i) {
-    if (inputs[i].index >= ctx->inputs.size()) return -1;
-  }
-  // The records are kept, not the bytes: the caller's buffers must stay valid
-  // until the run, which reads them.
-  ctx->bound.assign(inputs, inputs + n_inputs);
-  return 0;
+  return AtBoundary([&]() -> int {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Context* ctx = Find(s, handle);
+    if (CallFails(s, "zornn_inputs_set", ctx) || ctx == nullptr) return -1;
+    if (inputs == nullptr || n_inputs == 0 || n_inputs > ctx->inputs.size()) return -1;
+    for (uint32_t i = 0; i < n_inputs; ++i) {
+      if (inputs[i].index >= ctx->inputs.size()) return -1;
+    }
+    // The records are kept, not the bytes: the caller's buffers must stay valid
+    // until the run, which reads them.
+    ctx->bound.assign(inputs, inputs + n_inputs);
+    return 0;
+  }, -1);
 }
 
 ZORNN_API int zornn_run(zornn_context handle, void* /*extend*/) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  Context* ctx = Find(s, handle);
-  if (CallFails(s, "zornn_run", ctx) || ctx == nullptr || ctx->bound.empty()) return -1;
-  const int speech = SpeechIndex(*ctx);
-  const int language = RoleIndex(*ctx, "language");
-  const int text_norm = RoleIndex(*ctx, "text_norm");
-  for (const zornn_input& in : ctx->bound) {
-    if (in.buf == nullptr) continue;
-    if (in.size < ctx->inputs[in.index].size) {
-      s.counters["input_size_errors"]++;
-      SetError(s, "input " + std::to_string(in.index) + " has " + std::to_string(in.size) +
-                      " bytes, the tensor needs " + std::to_string(ctx->inputs[in.index].size));
-      return -1;
+  return AtBoundary([&]() -> int {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Context* ctx = Find(s, handle);
+    if (CallFails(s, "zornn_run", ctx) || ctx == nullptr || ctx->bound.empty()) return -1;
+    const int speech = SpeechIndex(*ctx);
+    const int language = RoleIndex(*ctx, "language");
+    const int text_norm = RoleIndex(*ctx, "text_norm");
+    for (const zornn_input& in : ctx->bound) {
+      if (in.buf == nullptr) continue;
+      if (in.size < ctx->inputs[in.index].size) {
+        s.counters["input_size_errors"]++;
+        SetError(s, "input " + std::to_string(in.index) + " has " + std::to_string(in.size) +
+                        " bytes, the tensor needs " + std::to_string(ctx->inputs[in.index].size));
+        return -1;
+      }
+      if (ctx->model.behaviour == Behaviour::kWhisperEncoder ||
+          ctx->model.behaviour == Behaviour::kWhisperDecoder) {
+        continue;  // recorded under their own names
+      }
+      const int index = static_cast<int>(in.index);
+      Record(s, "input" + std::to_string(index), in.buf, in.size);
+      if (index == speech) {
+        Record(s, "speech", in.buf, in.size);
+        // What the network reads: the bytes taken in the input's own type.
+        std::vector<float> values;
+        DecodeValues(ctx->inputs[index], in.buf, ElementCount(ctx->inputs[index]), &values);
+        Record(s, "speech_values", values.data(), values.size() * sizeof(float));
+      }
+      if (index == language) Record(s, "language", in.buf, in.size);
+      if (index == text_norm) Record(s, "text_norm", in.buf, in.size);
     }
-    if (ctx->model.behaviour == Behaviour::kWhisperEncoder ||
-        ctx->model.behaviour == Behaviour::kWhisperDecoder) {
-      continue;  // recorded under their own names
+    bool ok = true;
+    switch (ctx->model.behaviour) {
+      case Behaviour::kSenseVoice:
+        ok = RunSenseVoice(ctx);
+        break;
+      case Behaviour::kPrepared:
+        break;
+      case Behaviour::kWhisperEncoder:
+        ok = RunEncoder(s, ctx);
+        break;
+      case Behaviour::kWhisperDecoder:
+        ok = RunDecoder(s, ctx);
+        break;
     }
-    const int index = static_cast<int>(in.index);
-    Record(s, "input" + std::to_string(index), in.buf, in.size);
-    if (index == speech) {
-      Record(s, "speech", in.buf, in.size);
-      // What the network reads: the bytes taken in the input's own type.
-      std::vector<float> values;
-      DecodeValues(ctx->inputs[index], in.buf, ElementCount(ctx->inputs[index]), &values);
-      Record(s, "speech_values", values.data(), values.size() * sizeof(float));
-    }
-    if (index == language) Record(s, "language", in.buf, in.size);
-    if (index == text_norm) Record(s, "text_norm", in.buf, in.size);
-  }
-  bool ok = true;
-  switch (ctx->model.behaviour) {
-    case Behaviour::kSenseVoice:
-      ok = RunSenseVoice(ctx);
-      break;
-    case Behaviour::kPrepared:
-      break;
-    case Behaviour::kWhisperEncoder:
-      ok = RunEncoder(s, ctx);
-      break;
-    case Behaviour::kWhisperDecoder:
-      ok = RunDecoder(s, ctx);
-      break;
-  }
-  ctx->ran = ok;
-  return ok ? 0 : -1;
+    ctx->ran = ok;
+    return ok ? 0 : -1;
+  }, -1);
 }
 
 ZORNN_API int zornn_outputs_get(zornn_context handle, uint32_t n_outputs, zornn_output* outputs) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  Context* ctx = Find(s, handle);
-  if (CallFails(s, "zornn_outputs_get", ctx) || ctx == nullptr) return -1;
-  if (outputs == nullptr || n_outputs == 0 || !ctx->ran) return -1;
-  for (uint32_t i = 0; i < n_outputs; ++i) {
-    outputs[i].buf = nullptr;
-    outputs[i].size = 0;
-  }
-  const ModelFile& m = ctx->model;
-  const zornn_tensor_attr attr = OutputAttr(*ctx);
-  uint64_t bytes = ctx->output.size() * 4;
-  if (m.behaviour == Behaviour::kWhisperDecoder) bytes = ElementCount(attr) * 4;
-  void* buf = ctx->output.data();
-  if (attr.type != ZORNN_TENSOR_FLOAT32) {
-    // The network computes in its output type: the caller gets those
-    // elements, or (want_float) floats converted from them, never the
-    // simulator's exact values.
-    if (!EncodeValues(attr, ctx->output, &ctx->output_typed)) {
-      SetError(s, "output type " + std::to_string(attr.type) + " unknown");
-      return -1;
+  return AtBoundary([&]() -> int {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Context* ctx = Find(s, handle);
+    if (CallFails(s, "zornn_outputs_get", ctx) || ctx == nullptr) return -1;
+    if (outputs == nullptr || n_outputs == 0 || !ctx->ran) return -1;
+    for (uint32_t i = 0; i < n_outputs; ++i) {
+      outputs[i].buf = nullptr;
+      outputs[i].size = 0;
     }
-    if (outputs[0].want_float != 0) {
-      DecodeValues(attr, ctx->output_typed.data(), ctx->output.size(), &ctx->output_through_type);
-      buf = ctx->output_through_type.data();
-    } else {
-      buf = ctx->output_typed.data();
-      bytes = ctx->output_typed.size();
+    const ModelFile& m = ctx->model;
+    const zornn_tensor_attr attr = OutputAttr(*ctx);
+    uint64_t bytes = ctx->output.size() * 4;
+    if (m.behaviour == Behaviour::kWhisperDecoder) bytes = ElementCount(attr) * 4;
+    void* buf = ctx->output.data();
+    if (attr.type != ZORNN_TENSOR_FLOAT32) {
+      // The network computes in its output type: the caller gets those
+      // elements, or (want_float) floats converted from them, never the
+      // simulator's exact values.
+      if (!EncodeValues(attr, ctx->output, &ctx->output_typed)) {
+        SetError(s, "output type " + std::to_string(attr.type) + " unknown");
+        return -1;
+      }
+      if (outputs[0].want_float != 0) {
+        DecodeValues(attr, ctx->output_typed.data(), ctx->output.size(), &ctx->output_through_type);
+        buf = ctx->output_through_type.data();
+      } else {
+        buf = ctx->output_typed.data();
+        bytes = ctx->output_typed.size();
+      }
     }
-  }
-  if (m.output_bytes >= 0) bytes = std::min<uint64_t>(bytes, static_cast<uint64_t>(m.output_bytes));
-  outputs[0].buf = buf;
-  outputs[0].size = static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
-  if (m.output_fault != OutputFault::kNone &&
-      m.output_fault_calls.Hits(ctx->calls["zornn_outputs_get"])) {
-    switch (m.output_fault) {
-      case OutputFault::kNull:
-        outputs[0].buf = nullptr;
-        break;
-      case OutputFault::kEmpty:
-        outputs[0].size = 0;
-        break;
-      case OutputFault::kMisaligned:
-        outputs[0].size = outputs[0].size >= 4 ? outputs[0].size - 2 : 2;
-        break;
-      case OutputFault::kShort:
-        outputs[0].size = outputs[0].size >= 4 ? outputs[0].size - 4 : 0;
-        break;
-      case OutputFault::kNone:
-        break;
+    if (m.output_bytes >= 0) bytes = std::min<uint64_t>(bytes, static_cast<uint64_t>(m.output_bytes));
+    outputs[0].buf = buf;
+    outputs[0].size = static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
+    if (m.output_fault != OutputFault::kNone &&
+        m.output_fault_calls.Hits(ctx->calls["zornn_outputs_get"])) {
+      switch (m.output_fault) {
+        case OutputFault::kNull:
+          outputs[0].buf = nullptr;
+          break;
+        case OutputFault::kEmpty:
+          outputs[0].size = 0;
+          break;
+        case OutputFault::kMisaligned:
+          outputs[0].size = outputs[0].size >= 4 ? outputs[0].size - 2 : 2;
+          break;
+        case OutputFault::kShort:
+          outputs[0].size = outputs[0].size >= 4 ? outputs[0].size - 4 : 0;
+          break;
+        case OutputFault::kNone:
+          break;
+      }
     }
-  }
-  return 0;
+    return 0;
+  }, -1);
 }
 
 ZORNN_API int zornn_destroy(zornn_context handle) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  Context* ctx = Find(s, handle);
-  // An injected fault still releases the context: callers ignore the result,
-  // and the test wants the failure, not a leak.
-  const bool fails = CallFails(s, "zornn_destroy", ctx);
-  if (ctx == nullptr) return -1;
-  s.contexts.erase(ctx);
-  return fails ? -1 : 0;
+  return AtBoundary([&]() -> int {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Context* ctx = Find(s, handle);
+    // An injected fault still releases the context: callers ignore the result,
+    // and the test wants the failure, not a leak.
+    const bool fails = CallFails(s, "zornn_destroy", ctx);
+    if (ctx == nullptr) return -1;
+    s.contexts.erase(ctx);
+    return fails ? -1 : 0;
+  }, -1);
 }
 
 ZORNN_API int zornn_set_softop_opt(zornn_context handle, zornn_softop_opt* opt, uint32_t count) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  Context* ctx = Find(s, handle);
-  if (CallFails(s, "zornn_set_softop_opt", ctx) || ctx == nullptr) return -1;
-  s.counters["softop_count"] = count;
-  if (opt == nullptr) return -1;
-  Record(s, "softop", opt, static_cast<size_t>(count) * sizeof(zornn_softop_opt));
-  return 0;
+  return AtBoundary([&]() -> int {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Context* ctx = Find(s, handle);
+    if (CallFails(s, "zornn_set_softop_opt", ctx) || ctx == nullptr) return -1;
+    s.counters["softop_count"] = count;
+    if (opt == nullptr) return -1;
+    Record(s, "softop", opt, static_cast<size_t>(count) * sizeof(zornn_softop_opt));
+    return 0;
+  }, -1);
 }
 
 ZORNN_API int zornn_set_input_shapes(zornn_context handle, uint32_t n_inputs,
                                      zornn_tensor_attr* attrs) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  Context* ctx = Find(s, handle);
-  if (CallFails(s, "zornn_set_input_shapes", ctx) || ctx == nullptr) return -1;
-  if (attrs == nullptr || n_inputs != ctx->inputs.size()) return -1;
-  std::string line;
-  for (uint32_t i = 0; i < n_inputs; ++i) {
-    if (attrs[i].index != i || attrs[i].n_dims > ZORNN_MAX_DIMS) return -1;
-    line += (i ? " " : "") + std::to_string(i) + ":[";
-    for (uint32_t d = 0; d < attrs[i].n_dims; ++d) {
-      line += (d ? "," : "") + std::to_string(attrs[i].dims[d]);
+  return AtBoundary([&]() -> int {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Context* ctx = Find(s, handle);
+    if (CallFails(s, "zornn_set_input_shapes", ctx) || ctx == nullptr) return -1;
+    if (attrs == nullptr || n_inputs != ctx->inputs.size()) return -1;
+    std::string line;
+    for (uint32_t i = 0; i < n_inputs; ++i) {
+      if (attrs[i].index != i || attrs[i].n_dims > ZORNN_MAX_DIMS) return -1;
+      line += (i ? " " : "") + std::to_string(i) + ":[";
+      for (uint32_t d = 0; d < attrs[i].n_dims; ++d) {
+        line += (d ? "," : "") + std::to_string(attrs[i].dims[d]);
+      }
+      line += "]";
     }
-    line += "]";
-  }
-  line += "\n";
-  Append(s, "shapes", line.data(), line.size());
-  for (uint32_t i = 0; i < n_inputs; ++i) {
-    zornn_tensor_attr& cur = ctx->inputs[i];
-    cur.n_dims = attrs[i].n_dims;
-    std::memcpy(cur.dims, attrs[i].dims, sizeof(cur.dims));
-    RecomputeSizes(&cur);
-  }
-  return 0;
+    line += "\n";
+    Append(s, "shapes", line.data(), line.size());
+    for (uint32_t i = 0; i < n_inputs; ++i) {
+      zornn_tensor_attr& cur = ctx->inputs[i];
+      cur.n_dims = attrs[i].n_dims;
+      std::memcpy(cur.dims, attrs[i].dims, sizeof(cur.dims));
+      RecomputeSizes(&cur);
+    }
+    return 0;
+  }, -1);
 }
 
 ZORNN_SIM_API void zornn_sim_reset(void) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  s.counters.clear();
-  s.records.clear();
-  s.init_calls_by_path.clear();
+  AtBoundary([&] {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.counters.clear();
+    s.records.clear();
+    s.init_calls_by_path.clear();
+  });
 }
 
 ZORNN_SIM_API int64_t zornn_sim_count(const char* name) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (name == nullptr) return 0;
-  if (std::strcmp(name, "contexts") == 0) return static_cast<int64_t>(s.contexts.size());
-  auto it = s.counters.find(name);
-  return it == s.counters.end() ? 0 : it->second;
+  return AtBoundary([&]() -> int64_t {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (name == nullptr) return 0;
+    if (std::strcmp(name, "contexts") == 0) return static_cast<int64_t>(s.contexts.size());
+    auto it = s.counters.find(name);
+    return it == s.counters.end() ? 0 : it->second;
+  }, 0);
 }
 
 ZORNN_SIM_API int64_t zornn_sim_record(const char* name, void* buf, int64_t cap) {
-  State& s = Sim();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (name == nullptr) return -1;
-  auto it = s.records.find(name);
-  if (it == s.records.end()) return -1;
-  const std::vector<uint8_t>& r = it->second;
-  if (buf != nullptr && cap > 0 && !r.empty()) {
-    std::memcpy(buf, r.data(), std::min<size_t>(r.size(), static_cast<size_t>(cap)));
-  }
-  return static_cast<int64_t>(r.size());
+  return AtBoundary([&]() -> int64_t {
+    State& s = Sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (name == nullptr) return -1;
+    auto it = s.records.find(name);
+    if (it == s.records.end()) return -1;
+    const std::vector<uint8_t>& r = it->second;
+    if (buf != nullptr && cap > 0 && !r.empty()) {
+      std::memcpy(buf, r.data(), std::min<size_t>(r.size(), static_cast<size_t>(cap)));
+    }
+    return static_cast<int64_t>(r.size());
+  }, -1);
 }
 
 }  // extern "C"
