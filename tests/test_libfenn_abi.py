@@ -106,9 +106,11 @@ def lib(libfenn_path, sim_npurt_path):
 
 
 @pytest.fixture
-def sense_voice(lib, tmp_path):
-    """A SenseVoice context on the simulated NPU runtime."""
-    model = sensevoice_model(tmp_path / "sv.model", tokens=SV_TOKENS, vocab=25055, frames=100)
+def sense_voice(lib, tmp_path, request):
+    """A SenseVoice context on the simulated NPU runtime; an indirect
+    parameter adds settings of the model description."""
+    model = sensevoice_model(tmp_path / "sv.model", tokens=SV_TOKENS, vocab=25055, frames=100,
+                             **getattr(request, "param", {}))
     tokens = tmp_path / "tokens.txt"
     tokens.write_text(SV_TOKEN_FILE, encoding="utf-8")
     cfg = InitConfig(model_type=SENSEVOICE, model_path=str(model).encode(),
@@ -237,42 +239,33 @@ class TestFieldsReachTheLibrary:
         rc, *_ = self.transcribe_raw(lib, sense_voice, {0: AUDIO_PCM16, 12: pcm}, capfd)
         assert rc == 1
 
-    def test_timestamps_at_44_and_the_timed_result_fields(self, lib, tmp_path, capfd):
-        # en HAPPY Speech withitn on the prompt frames, "hello" on output
-        # frames 6-7 and "world" on frame 20: a pause of 12 frames between.
-        model = sensevoice_model(tmp_path / "sv_timed.model", tokens=SV_TOKENS, vocab=25055,
-                                 frames=100, extra_lines=["token_frames 0 1 2 3 6-7 20"])
-        tokens = tmp_path / "tokens.txt"
-        tokens.write_text(SV_TOKEN_FILE, encoding="utf-8")
-        cfg = InitConfig(model_type=SENSEVOICE, model_path=str(model).encode(),
-                         tokenizer_path=str(tokens).encode())
-        ctx = ctypes.c_void_p()
-        assert lib.zor_asr_init(ctypes.byref(ctx), ctypes.byref(cfg)) == 0
-        try:
-            pcm = ctypes.create_string_buffer((np.arange(32000) % 500).astype("<i2").tobytes())
-            buf, addr = raw_record(fill=0)
-            put_u32(addr, 0, AUDIO_PCM16)
-            put_ptr(addr, 12, ctypes.addressof(pcm))
-            put_u32(addr, 20, 32000)
-            put_u32(addr, 44, 1)
-            out, out_addr = raw_record()
-            assert lib.zor_asr_transcribe(ctx, ctypes.c_void_p(addr), ctypes.c_void_p(out_addr)) == 0
-            assert ctypes.string_at(get_ptr(out_addr, 0)) == b"hello world"
-            assert ctypes.string_at(get_ptr(out_addr, 24)) == b"HAPPY"
-            assert ctypes.string_at(get_ptr(out_addr, 32)) == b"Speech"
-            assert ctypes.c_uint32.from_address(out_addr + 40).value == 2
-            seg = get_ptr(out_addr, 16)
-            got = [(ctypes.c_uint32.from_address(seg + 16 * i).value,
-                    ctypes.c_uint32.from_address(seg + 16 * i + 4).value,
-                    ctypes.string_at(get_ptr(seg + 16 * i, 8))) for i in range(2)]
-            assert got == [(2 * 60, 4 * 60, b"hello"), (16 * 60, 17 * 60, b"world")]
-            data = bytes(out)
-            assert data[GUARD + 44:GUARD + RECORD] == bytes(RECORD - 44)
-            assert lib.zor_asr_free_result(ctypes.c_void_p(out_addr)) == 0
-            assert bytes(out)[GUARD:GUARD + RECORD] == bytes(RECORD)
-        finally:
-            assert lib.zor_asr_uninit(ctx) == 0
-
+    # en HAPPY Speech withitn on the query frames, "hello" on output frames
+    # 6-7 and "world" on frame 20: a pause of 12 frames between.
+    @pytest.mark.parametrize("sense_voice", [{"token_frames": [0, 1, 2, 3, (6, 7), 20]}],
+                             indirect=True)
+    def test_timestamps_at_44_and_the_timed_result_fields(self, lib, sense_voice):
+        pcm = ctypes.create_string_buffer((np.arange(32000) % 500).astype("<i2").tobytes())
+        buf, addr = raw_record(fill=0)
+        put_u32(addr, 0, AUDIO_PCM16)
+        put_ptr(addr, 12, ctypes.addressof(pcm))
+        put_u32(addr, 20, 32000)
+        put_u32(addr, 44, 1)
+        out, out_addr = raw_record()
+        assert lib.zor_asr_transcribe(sense_voice, ctypes.c_void_p(addr),
+                                      ctypes.c_void_p(out_addr)) == 0
+        assert ctypes.string_at(get_ptr(out_addr, 0)) == b"hello world"
+        assert ctypes.string_at(get_ptr(out_addr, 24)) == b"HAPPY"
+        assert ctypes.string_at(get_ptr(out_addr, 32)) == b"Speech"
+        assert ctypes.c_uint32.from_address(out_addr + 40).value == 2
+        seg = get_ptr(out_addr, 16)
+        got = [(ctypes.c_uint32.from_address(seg + 16 * i).value,
+                ctypes.c_uint32.from_address(seg + 16 * i + 4).value,
+                ctypes.string_at(get_ptr(seg + 16 * i, 8))) for i in range(2)]
+        assert got == [(2 * 60, 4 * 60, b"hello"), (16 * 60, 17 * 60, b"world")]
+        data = bytes(out)
+        assert data[GUARD + 44:GUARD + RECORD] == bytes(RECORD - 44)
+        assert lib.zor_asr_free_result(ctypes.c_void_p(out_addr)) == 0
+        assert bytes(out)[GUARD:GUARD + RECORD] == bytes(RECORD)
 
 def exported_symbols(path):
     """Defined dynamic symbols of a shared library, demangled."""

@@ -139,12 +139,20 @@ class SenseVoiceEngine : public testing::Test {
     return zor_asr_init(&ctx_, &cfg);
   }
 
-  Outcome Transcribe(const std::vector<int16_t>& pcm, const char* language = nullptr) {
+  // An input record for pcm, which must outlive it.
+  static ZOR_ASRInput PcmInput(const std::vector<int16_t>& pcm, const char* language = nullptr,
+                               uint32_t timestamps = 0) {
     ZOR_ASRInput in{};
     in.audio_type = ZOR_ASR_AUDIO_PCM16;
     in.pcm = pcm.data();
     in.num_samples = static_cast<uint32_t>(pcm.size());
     in.language = language;
+    in.timestamps = timestamps;
+    return in;
+  }
+
+  Outcome Transcribe(const std::vector<int16_t>& pcm, const char* language = nullptr) {
+    const ZOR_ASRInput in = PcmInput(pcm, language);
     ZOR_ASRResult r{};
     Outcome o;
     o.status = zor_asr_transcribe(ctx_, &in, &r);
@@ -529,11 +537,7 @@ TEST_F(SenseVoiceEngine, TimestampsGiveSegmentsAndLabelsOnFrameTimes) {
                        "token_frames 0 1 2 3 10-12 14 24 26-27")),
             0);
   const auto pcm = Tone(48000);
-  ZOR_ASRInput in{};
-  in.audio_type = ZOR_ASR_AUDIO_PCM16;
-  in.pcm = pcm.data();
-  in.num_samples = static_cast<uint32_t>(pcm.size());
-  in.timestamps = 1;
+  ZOR_ASRInput in = PcmInput(pcm, nullptr, 1);
   ZOR_ASRResult r{};
   ASSERT_EQ(zor_asr_transcribe(ctx_, &in, &r), 0);
   EXPECT_STREQ(r.text, "hello world w0 w1");
@@ -575,11 +579,7 @@ TEST_F(SenseVoiceEngine, TimedTokensPastTheAudioEndWithIt) {
   // kept, its times held to the audio's end.
   ASSERT_EQ(Init(Model({kEn, kHello, kWorld}, 800, "token_frames 0 6 16-17")), 0);
   const auto pcm = Tone(8000);
-  ZOR_ASRInput in{};
-  in.audio_type = ZOR_ASR_AUDIO_PCM16;
-  in.pcm = pcm.data();
-  in.num_samples = static_cast<uint32_t>(pcm.size());
-  in.timestamps = 1;
+  ZOR_ASRInput in = PcmInput(pcm, nullptr, 1);
   ZOR_ASRResult r{};
   ASSERT_EQ(zor_asr_transcribe(ctx_, &in, &r), 0);
   ASSERT_EQ(r.n_segments, 2u);

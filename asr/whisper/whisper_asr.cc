@@ -224,6 +224,12 @@ bool EncodePiece(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
 
 bool IsTimestamp(int64_t t) { return t >= kFirstTimestamp && t <= kLastTimestamp; }
 
+// Appends the BPE text of token t to raw; an id without text adds nothing.
+void AppendTokenText(const whisper_vocab& vocab, int64_t t, std::string& raw) {
+  const auto it = vocab.text_by_id.find(static_cast<int32_t>(t));
+  if (it != vocab.text_by_id.end()) raw += it->second;
+}
+
 // The decoded tokens of a piece of n samples as segments, with the piece's
 // sample positions: the text between two timestamp tokens runs from the
 // first to the second; text before any timestamp starts at 0 and text after
@@ -237,8 +243,7 @@ std::vector<asr_segment> TimedSegments(const whisper_vocab& vocab,
   int64_t start = 0;
   for (const int64_t t : tokens) {
     if (!IsTimestamp(t)) {
-      const auto it = vocab.text_by_id.find(static_cast<int32_t>(t));
-      if (it != vocab.text_by_id.end()) raw += it->second;
+      AppendTokenText(vocab, t, raw);
       continue;
     }
     // A time past the audio (the encoder sees it padded to 30 s) means its end.
@@ -299,10 +304,7 @@ int recognize_segment(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
     for (const asr_segment& segment : *segments) text += segment.text;
   } else {
     std::string raw;
-    for (const int64_t token : tokens) {
-      const auto it = engine.vocab.text_by_id.find(static_cast<int32_t>(token));
-      if (it != engine.vocab.text_by_id.end()) raw += it->second;
-    }
+    for (const int64_t token : tokens) AppendTokenText(engine.vocab, token, raw);
     text = whisper_bpe_decode(raw);
   }
   language_out = code;
