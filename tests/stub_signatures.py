@@ -7,8 +7,9 @@ import inspect
 
 
 def stub_signatures(pyi_path, module):
-    """{"name" or "Class.name": [(param, kind, default)]} from a .pyi file,
-    defaults evaluated in the runtime module's namespace; self left out."""
+    """{"name" or "Class.name": [[(param, kind, default)], ...]} from a .pyi
+    file, one list per declaration (several for @overload), defaults
+    evaluated in the runtime module's namespace; self left out."""
     kinds = inspect.Parameter
     out = {}
 
@@ -23,20 +24,34 @@ def stub_signatures(pyi_path, module):
                 for p, d in zip(a.kwonlyargs, a.kw_defaults)]
         return [g for g in got if g[0] != "self"]
 
+    def declared(fn):  # properties are not callables; overloads are
+        names = {ast.unparse(d) for d in fn.decorator_list}
+        return names <= {"overload", "typing.overload"}
+
     tree = ast.parse(pyi_path.read_text())
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):
-            out[node.name] = params(node)
+            out.setdefault(node.name, []).append(params(node))
         elif isinstance(node, ast.ClassDef):
             for item in node.body:
-                if isinstance(item, ast.FunctionDef) and not item.decorator_list:
-                    out[f"{node.name}.{item.name}"] = params(item)
+                if isinstance(item, ast.FunctionDef) and declared(item):
+                    out.setdefault(f"{node.name}.{item.name}", []).append(params(item))
     return out
 
 
 def runtime_signature(obj):
     return [(p.name, p.kind, p.default) for p in inspect.signature(obj).parameters.values()
             if p.name != "self"]
+
+
+def agrees(runtime, declarations):
+    """Each declaration has the runtime's parameters and defaults; an
+    overload may leave a default out (it then requires the argument)."""
+    def same(declared):
+        return len(declared) == len(runtime) and all(
+            d[:2] == r[:2] and (d[2] == r[2] or (len(declarations) > 1 and d[2] is inspect.Parameter.empty))
+            for d, r in zip(declared, runtime))
+    return all(same(declared) for declared in declarations)
 
 
 def check_stub_against_module(module_name, pyi_path):
@@ -56,15 +71,15 @@ def check_stub_against_module(module_name, pyi_path):
                 # Every method of the extensions' own table carries one.
                 assert desc.__text_signature__, f"{attr}.{meth} has no text signature"
                 if f"{attr}.{meth}" in stubs:
-                    assert runtime_signature(getattr(value, meth)) == stubs[f"{attr}.{meth}"], f"{attr}.{meth}"
+                    assert agrees(runtime_signature(getattr(value, meth)), stubs[f"{attr}.{meth}"]), f"{attr}.{meth}"
                     checked.add(f"{attr}.{meth}")
                 else:
                     assert meth.startswith("__"), f"{attr}.{meth} is missing from {name}.pyi"
             if f"{attr}.__init__" in stubs:
-                assert runtime_signature(value) == stubs[f"{attr}.__init__"], attr
+                assert agrees(runtime_signature(value), stubs[f"{attr}.__init__"]), attr
                 checked.add(f"{attr}.__init__")
         elif callable(value) and attr in stubs:
-            assert runtime_signature(value) == stubs[attr], attr
+            assert agrees(runtime_signature(value), stubs[attr]), attr
             checked.add(attr)
     dunder_slots = {k for k in stubs if k.rsplit(".", 1)[-1] in ("__call__", "__iter__", "__next__")}
     assert set(stubs) - dunder_slots == checked, f"not in {name}: {set(stubs) - dunder_slots - checked}"
