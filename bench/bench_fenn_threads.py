@@ -15,6 +15,12 @@ but the machine: its ratio is what the cores, caches and other load allow
 right now, and the thread ratio is to be read against it (equal ratios: no
 serialisation inside the process).
 
+On a busy machine both ratios mostly show the load. So each thread's time
+is also split, from Linux's per-thread scheduler statistics, into running,
+waiting for a core (the machine) and the rest (blocked: a lock, I/O). A
+transcription that another one serialises shows up as blocked time; the
+ratio with two free cores follows from running + blocked alone.
+
     PYTHONPATH=build/<dir>/python python3 bench/bench_fenn_threads.py [S]
 
 ZOR_NPURT_PATH is set to the staged simulator when the environment does not
@@ -45,6 +51,34 @@ def on_threads(*calls):
         thread.start()
     for thread in threads:
         thread.join()
+
+
+def thread_times():
+    """(running, waiting for a core) of the calling thread so far, in
+    seconds; None where the kernel does not tell."""
+    try:
+        with open(f"/proc/self/task/{threading.get_native_id()}/schedstat") as f:
+            running, waiting = f.read().split()[:2]
+    except OSError:
+        return None
+    return int(running) / 1e9, int(waiting) / 1e9
+
+
+def split_times(fns):
+    """Runs each fn on its own thread, started together; returns per thread
+    (wall, running, waiting for a core, blocked) in seconds, or None."""
+    spans = [None] * len(fns)
+
+    def timed(i):
+        before, start = thread_times(), time.perf_counter()
+        fns[i]()
+        wall, after = time.perf_counter() - start, thread_times()
+        if before is not None and after is not None:
+            running, waiting = after[0] - before[0], after[1] - before[1]
+            spans[i] = (wall, running, waiting, max(wall - running - waiting, 0.0))
+
+    on_threads(*[lambda i=i: timed(i) for i in range(len(fns))])
+    return None if None in spans else spans
 
 
 def whisper(assets):
@@ -120,6 +154,18 @@ def main():
         for _ in range(ROUNDS):
             for name, measure in configs.items():
                 best[name] = min(best[name], measure())
+        # Running + blocked: the wall time the work would take with a free
+        # core for each thread.
+        alone, pair, same = [], [], []
+        for _ in range(ROUNDS):
+            splits = (split_times([transcribe(one)]),
+                      split_times([transcribe(one), transcribe(two)]),
+                      split_times([transcribe(one), transcribe(one)]))
+            if None in splits:
+                break
+            alone.append(splits[0][0])
+            pair.append(splits[1])
+            same.append(splits[2])
         one.close()
         two.close()
     t_one, t_two_objects, t_same_object = best["one"], best["two objects"], best["same object"]
@@ -135,6 +181,22 @@ def main():
     print(f"ratio one object twice / one: {t_same_object / t_one:.2f}")
     print(f"reference, two processes / one: {t_proc_two / t_proc_one:.2f} "
           f"({t_proc_two * 1e3:.1f} / {t_proc_one * 1e3:.1f} ms: what the machine allows now)")
+    if pair:
+        def ms(values):
+            return "/".join(f"{v * 1e3:.0f}" for v in values)
+        print("per thread, mean of rounds, ms wall/running/waiting for a core/blocked:")
+        mean = lambda rows: [sum(col) / len(rows) for col in zip(*rows)]  # noqa: E731
+        print(f"  one object alone:     {ms(mean(alone))}")
+        for label, rows in (("two objects", pair), ("one object twice", same)):
+            for i in range(2):
+                print(f"  {label}, thread {i}: {ms(mean([r[i] for r in rows]))}")
+        # One object twice shows what serialisation looks like: a thread
+        # blocked for about the other's whole call (its waits for a core
+        # included, so no free-core estimate is made from it).
+        free_one = sum(a[1] + a[3] for a in alone) / len(alone)
+        free_two = sum(max(t[1] + t[3] for t in r) for r in pair) / len(pair)
+        print(f"ratio two objects / one with two free cores (running + blocked): "
+              f"{free_two / free_one:.2f}")
 
 
 if __name__ == "__main__":
