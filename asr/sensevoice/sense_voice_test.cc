@@ -552,6 +552,20 @@ TEST_F(SenseVoiceEngine, TimestampsGiveSegmentsAndLabelsOnFrameTimes) {
   EXPECT_EQ(r.segments[1].end_ms, 24u * 60);
   EXPECT_STREQ(r.segments[1].text, "w0 w1");
 
+  // A failed call zeroes the record but keeps what the earlier one pointed at.
+  const ZOR_ASRSegment* kept = r.segments;
+  const char* kept_emotion = r.emotion;
+  in.task = "translate";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(zor_asr_transcribe(ctx_, &in, &r), ZOR_ASR_Status_Failed);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(r.segments, nullptr);
+  EXPECT_EQ(r.n_segments, 0u);
+  EXPECT_STREQ(kept[1].text, "w0 w1");
+  EXPECT_EQ(kept[1].end_ms, 24u * 60);
+  EXPECT_STREQ(kept_emotion, "HAPPY");
+  in.task = nullptr;
+
   // At 8 kHz the same frames stand for twice the time, within the audio.
   in.sample_rate = 8000;
   testing::internal::CaptureStderr();
