@@ -3,6 +3,7 @@ timestamp tokens are known, so every time is checked against the frame
 arithmetic exactly: through Fenn.transcribe(timestamps=True) and through the
 fenn program's response formats, read back with the subtitle parsers and the
 verbose transcription type that clients use."""
+import html
 import importlib
 import json
 import os
@@ -201,6 +202,26 @@ class TestFormats:
         assert proc.returncode == 0, proc.stderr
         assert [s.content for s in srt.parse(proc.stdout.decode())] == ["hello", "world",
                                                                         "bonjour"]
+
+    def test_an_arrow_in_the_text_stays_text(self, fenn_bin, sim_npurt_path, tmp_path):
+        srt = client_module("srt")
+        webvtt = client_module("webvtt")
+        model = sensevoice_model(tmp_path / "arrow.model", tokens=[EN, 30], vocab=1024,
+                                 frames=800, token_frames=[0, 6])
+        tokens = tmp_path / "arrow.txt"
+        tokens.write_text(TOKEN_FILE + "\u2581x-->y 30\n", encoding="utf-8")
+        wav = write_wav(tmp_path / "arrow.wav", tone(1.0))
+        out = {}
+        for fmt in ("srt", "vtt"):
+            proc = run_fenn(fenn_bin, sim_npurt_path, "--backend", "sensevoice", "--model", model,
+                            "--tokens", tokens, "--format", fmt, wav)
+            assert proc.returncode == 0, proc.stderr
+            out[fmt] = proc.stdout.decode()
+        [sub] = srt.parse(out["srt"])
+        assert (sub.start.total_seconds(), sub.content) == (frame_ms(6) / 1000, "x-->y")
+        # WebVTT forbids "-->" in a cue: the '>' is written as its escape.
+        [caption] = webvtt.from_string(out["vtt"])
+        assert html.unescape(caption.text) == "x-->y"
 
     @pytest.mark.parametrize("args, message", [
         (["--format", "xml"], "unknown format 'xml' (json, text, srt, vtt or verbose_json)"),

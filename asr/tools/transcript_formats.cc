@@ -14,14 +14,15 @@ std::string Timestamp(uint32_t ms, char separator) {
   return buffer;
 }
 
-// A cue's text on one line: a line break would end an SRT cue early, and
-// "-->" is not allowed in a WebVTT cue.
-std::string CueText(const char* text) {
+// A cue's text on one line: a line break would end the cue early. WebVTT
+// also does not allow "-->" in a cue; its '>' is written as the "&gt;" the
+// format reads back as '>'.
+std::string CueText(const char* text, bool vtt) {
   std::string out;
   for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
     if (*p == '\n' || *p == '\r') {
       out.push_back(' ');
-    } else if (*p == '>' && out.size() >= 2 && out.compare(out.size() - 2, 2, "--") == 0) {
+    } else if (vtt && *p == '>' && out.size() >= 2 && out.compare(out.size() - 2, 2, "--") == 0) {
       out += "&gt;";
     } else {
       out.push_back(*p);
@@ -30,13 +31,14 @@ std::string CueText(const char* text) {
   return out;
 }
 
-std::string Cues(const ZOR_ASRResult& result, char separator, bool numbered) {
+std::string Cues(const ZOR_ASRResult& result, bool vtt) {
+  const char separator = vtt ? '.' : ',';
   std::string out;
   for (uint32_t i = 0; i < result.n_segments; ++i) {
     const ZOR_ASRSegment& s = result.segments[i];
-    if (numbered) out += std::to_string(i + 1) + "\n";
+    if (!vtt) out += std::to_string(i + 1) + "\n";  // SubRip numbers its cues
     out += Timestamp(s.start_ms, separator) + " --> " + Timestamp(s.end_ms, separator) + "\n";
-    out += CueText(s.text) + "\n\n";
+    out += CueText(s.text, vtt) + "\n\n";
   }
   return out;
 }
@@ -55,10 +57,10 @@ std::string FormatText(const ZOR_ASRResult& result) {
   return std::string(result.text != nullptr ? result.text : "") + "\n";
 }
 
-std::string FormatSrt(const ZOR_ASRResult& result) { return Cues(result, ',', true); }
+std::string FormatSrt(const ZOR_ASRResult& result) { return Cues(result, false); }
 
 std::string FormatVtt(const ZOR_ASRResult& result) {
-  return "WEBVTT\n\n" + Cues(result, '.', false);
+  return "WEBVTT\n\n" + Cues(result, true);
 }
 
 std::string FormatVerboseJson(const ZOR_ASRResult& result, const TranscriptInfo& info) {
