@@ -5,9 +5,10 @@
  * run their networks on the NPU: SenseVoice (CTC, with language, emotion and
  * audio-event tags) and Whisper (encoder/decoder, transcribe or translate).
  *
- * The interface is four functions and three records. Each record is packed,
- * little-endian, exactly 1024 bytes, with 8-byte pointers; the reserved tail
- * of every record must be zero and is never read by the library. The
+ * The interface is four functions and three records, plus the segments a
+ * result may point at. Each record is packed, little-endian, exactly 1024
+ * bytes, with 8-byte pointers; the reserved tail of every record must be zero
+ * and is never read by the library. The
  * function-pointer types (PFN_...) let a caller that opens the library with
  * dlopen resolve the entry points by name.
  *
@@ -197,8 +198,8 @@ ZOR_ASR_API ZOR_ASRRetStatus zor_asr_transcribe(ASRContext ctx, const ZOR_ASRInp
                                                 ZOR_ASRResult* result);
 
 /*
- * Zeroes all 1024 bytes of *result. Frees nothing: the strings belong to
- * the context. Returns 1 for a NULL record.
+ * Zeroes all 1024 bytes of *result. Frees nothing: the strings and segments
+ * belong to the context. Returns 1 for a NULL record.
  */
 ZOR_ASR_API ZOR_ASRRetStatus zor_asr_free_result(ZOR_ASRResult* result);
 
