@@ -782,6 +782,35 @@ class TestStream:
             r.join()
         assert outcomes[1] == "" and list(stream) == [] and stream.result["text"] == "a"
 
+    def test_stream_dropped_or_read_from_its_own_callback(self, sim, monkeypatch):
+        reports = []
+        monkeypatch.setattr(sys, "unraisablehook", reports.append)
+        script = Script().strict()
+        script.run().text("a").text("b").wait_break(30000).text("never")
+        holder, got = {}, []
+
+        def on_token(r, ud, st):
+            if r.text == b"a":
+                got.append(next(holder["stream"]).text)  # queued already
+                next(holder["stream"])  # would wait for itself: refused
+            elif r.text == b"b":
+                holder.clear()  # the last reference: the stream goes here
+
+        lumo = sim.make(script, on_token=on_token)
+        holder["stream"] = lumo.stream("p")
+        # The run is broken and finishes on its own thread, which then gives
+        # the object back.
+        while True:
+            try:
+                assert lumo.reset() == 0
+                break
+            except RuntimeError as e:
+                assert "while stream() is in progress" in str(e)
+                threading.Event().wait(0.01)
+        assert sim.log.last("run_end")["broken"] is True and got == ["a"]
+        assert [str(r.exc_value) for r in reports] == \
+            ["Stream.__next__() called from a callback of its own generation"]
+
 # ---- Guards against misuse from callbacks ---------------------------------------------
 
 class TestReentrancy:

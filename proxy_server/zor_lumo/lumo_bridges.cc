@@ -114,6 +114,7 @@ extern "C" void _callback_bridge(ZOR_LLMResult* result, void* userdata, ZOR_LLMR
   if (userdata == nullptr) return;  // nothing to record; the lock is not needed
   PyGILState_STATE gil = PyGILState_Ensure();
   auto* self = static_cast<LumoObject*>(userdata);
+  zor_lumo::DeliveryScope delivering(self);
   try {
     if (!zor_lumo::DeliverResult(self, result, state)) zor_lumo::ReportUnraisable(self, false);
   } catch (...) {
@@ -128,6 +129,7 @@ extern "C" void _tool_callback_bridge(const char* tool_name, const char* tool_ar
   if (userdata == nullptr) return;
   PyGILState_STATE gil = PyGILState_Ensure();
   auto* self = static_cast<LumoObject*>(userdata);
+  zor_lumo::DeliveryScope delivering(self);
   try {
     if (!zor_lumo::DeliverToolCall(self, tool_name, tool_args)) zor_lumo::ReportUnraisable(self, true);
   } catch (...) {

@@ -17,6 +17,14 @@ constexpr std::chrono::milliseconds kWaitSlice(20);
 
 }  // namespace
 
+namespace {
+thread_local LumoObject* t_delivering = nullptr;
+}  // namespace
+
+DeliveryScope::DeliveryScope(LumoObject* self) : previous_(t_delivering) { t_delivering = self; }
+DeliveryScope::~DeliveryScope() { t_delivering = previous_; }
+bool DeliveryScope::Inside(LumoObject* self) { return t_delivering == self; }
+
 bool CallScope::Enter(const char* method) {
   if (self_->busy != nullptr) {
     PyErr_Format(PyExc_RuntimeError, "LUMO.%s() called while %s() is in progress on this object", method,
@@ -63,14 +71,17 @@ bool NativeRun::Start(LLMContext context, ZOR_LLMInput* input, ZOR_LLMRunConfig*
       PyGILState_STATE gil = PyGILState_Ensure();
       PyThreadState* thread_state = PyEval_SaveThread();
       zor_llm_run(context, input, config, userdata);
+      std::function<void()> at_end;
       {
         // Notified under the lock: once the waiter sees done_ it may
         // destroy this object, and the thread touches no member after.
         std::lock_guard<std::mutex> lock(mutex_);
         done_ = true;
+        at_end = std::move(at_end_);
         wake_.notify_all();
       }
       PyEval_RestoreThread(thread_state);
+      if (at_end) at_end();  // an orphaned run: its owner is gone
       PyGILState_Release(gil);
     });
   } catch (const std::system_error& e) {
@@ -130,6 +141,16 @@ bool NativeRun::Wait(LumoObject* self, bool for_piece) {
       Py_END_ALLOW_THREADS
     }
   }
+}
+
+void NativeRun::Orphan(LumoObject* self, std::function<void()> at_end) {
+  Py_BEGIN_ALLOW_THREADS
+  BreakContext(self);
+  Py_END_ALLOW_THREADS
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Still running: the delivery this is called from is part of it.
+  at_end_ = std::move(at_end);
+  thread_.detach();
 }
 
 void NativeRun::Stop(LumoObject* self) {

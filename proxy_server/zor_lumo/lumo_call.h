@@ -9,6 +9,7 @@
 #define ZOR_LUMO_CALL_H
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -54,6 +55,21 @@ void SetContext(LumoObject* self, LLMContext context);
 // without the interpreter lock.
 ZOR_LLMRetStatus BreakContext(LumoObject* self);
 
+// Marks the calling thread as inside a delivery to self (the bridges) for
+// the scope's life. Nothing may wait there for the run to end: the run
+// waits for the delivery.
+class DeliveryScope {
+ public:
+  explicit DeliveryScope(LumoObject* self);
+  ~DeliveryScope();
+  DeliveryScope(const DeliveryScope&) = delete;
+  DeliveryScope& operator=(const DeliveryScope&) = delete;
+  static bool Inside(LumoObject* self);
+
+ private:
+  LumoObject* previous_;
+};
+
 // One zor_llm_run on a helper thread. The thread holds a thread state of its
 // own for its whole life, so the bridges' deliveries on it take the
 // interpreter lock without creating one each time.
@@ -77,6 +93,11 @@ class NativeRun {
   // Breaks the run and waits for it to end, signals left pending.
   void Stop(LumoObject* self);
   bool done();
+  // For a run that cannot be waited for here (from inside one of its own
+  // deliveries): breaks it and leaves it to its thread, which calls at_end
+  // with the interpreter lock once the runtime has returned. at_end owns
+  // whatever the run still uses, this object included.
+  void Orphan(LumoObject* self, std::function<void()> at_end);
 
  private:
   bool WaitSlice(bool for_piece);  // interpreter lock released by the caller
@@ -87,6 +108,7 @@ class NativeRun {
   std::condition_variable wake_;
   bool done_ = false;  // guarded by mutex_
   bool news_ = false;  // guarded by mutex_
+  std::function<void()> at_end_;  // guarded by mutex_
 };
 
 }  // namespace zor_lumo

@@ -40,6 +40,33 @@ LumoObject* LumoOf(StreamObject* self) { return reinterpret_cast<LumoObject*>(se
 bool Finish(StreamObject* self, bool report) {
   if (self->run == nullptr) return true;
   LumoObject* lumo = LumoOf(self);
+  if (DeliveryScope::Inside(lumo)) {
+    // Dropped or closed from one of the run's own callbacks, which the run
+    // waits for: its thread finishes the bookkeeping once the runtime is
+    // back, keeping the object busy (and alive) until then.
+    EndRun(lumo);
+    Py_CLEAR(lumo->stream_pieces);
+    NativeRun* run = self->run;
+    RunRequest* request = self->request;
+    PyObject* owner = NewRef(self->lumo).release();
+    self->run = nullptr;
+    self->request = nullptr;
+    try {
+      run->Orphan(lumo, [run, request, owner] {
+        delete request;
+        reinterpret_cast<LumoObject*>(owner)->busy = nullptr;
+        Py_DECREF(owner);
+        delete run;
+      });
+    } catch (const std::bad_alloc&) {
+      // Cannot hand it over: keep the run (and the object busy) for good
+      // rather than free what the runtime still reads.
+      Py_DECREF(owner);
+      PyErr_NoMemory();
+      return false;
+    }
+    return true;
+  }
   self->run->Stop(lumo);
   EndRun(lumo);
   Py_CLEAR(lumo->stream_pieces);
@@ -141,6 +168,12 @@ PyObject* Stream_next(PyObject* op) {
       // Deliveries all came before the end; what Finish leaves is drained above.
       if (!Finish(self, true)) return nullptr;
       continue;
+    }
+    if (DeliveryScope::Inside(LumoOf(self))) {
+      // The next piece cannot come while its own generation waits for this
+      // callback.
+      PyErr_SetString(PyExc_RuntimeError, "Stream.__next__() called from a callback of its own generation");
+      return nullptr;
     }
     if (!self->run->Wait(LumoOf(self), true)) {
       FinishQuietly(self);
