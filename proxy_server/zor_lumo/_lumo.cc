@@ -34,29 +34,8 @@ bool RequireContext(LumoObject* self) {
 
 namespace {
 
-// The type's name as CPython's own messages print it: "int", "S",
-// "numpy.ndarray". Types are opaque in the Limited API, so a static type's
-// dotted name is rebuilt from __module__ and __name__.
-PyObject* TypeNameForMessages(PyTypeObject* type) {
-  PyRef name(PyType_GetName(type));
-  if (!name || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE)) return name.release();
-  PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  if (!module) {
-    PyErr_Clear();
-    return name.release();
-  }
-  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0)
-    return name.release();
-  return PyUnicode_FromFormat("%U.%U", module.get(), name.get());
-}
-
 bool ArgTypeError(PyObject* obj, const char* name, const char* expected) {
-  PyRef type_name(TypeNameForMessages(Py_TYPE(obj)));
-  if (!type_name) return false;
-  const char* got = PyUnicode_AsUTF8AndSize(type_name.get(), nullptr);
-  if (!got) return false;
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
-               got);
+  RaiseTypeError(obj, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected);
   return false;
 }
 
@@ -194,18 +173,13 @@ bool PopulateVisionMetadata(LumoObject* self, LLMContext context) {
 
 // ---- Construction and destruction -----------------------------------------
 
-// Finds the module that defines LUMO, also for subclasses made in Python.
-PyObject* DefiningModule(PyTypeObject* type) {
-  for (PyTypeObject* t = type; t != nullptr;
-       t = static_cast<PyTypeObject*>(PyType_GetSlot(t, Py_tp_base))) {
-    if (PyType_GetFlags(t) & Py_TPFLAGS_HEAPTYPE) {
-      PyObject* module = PyType_GetModule(t);
-      if (module != nullptr) return module;
-      PyErr_Clear();
-    }
-  }
-  PyErr_SetString(PyExc_TypeError, "LUMO: defining module not found");
-  return nullptr;
+PyModuleDef* LumoModuleDef();
+
+// The module that defines LUMO, also for subclasses made in Python.
+PyObject* LumoModule(PyTypeObject* type) {
+  PyObject* module = DefiningModule(type, LumoModuleDef());
+  if (module == nullptr) PyErr_SetString(PyExc_TypeError, "LUMO: defining module not found");
+  return module;
 }
 
 // The runtime sits next to this module's file: <dir>/liblumo.so.
@@ -236,7 +210,7 @@ int LoadRuntime(ModuleState* state, PyObject* module) {
 }
 
 PyObject* Lumo_new(PyTypeObject* type, PyObject*, PyObject*) {
-  PyObject* module = DefiningModule(type);
+  PyObject* module = LumoModule(type);
   if (!module) return nullptr;
   ModuleState* state = StateOf(module);
   PyRef obj(AllocInstance(type));
@@ -717,11 +691,6 @@ PyObject* ImportTypes(PyObject* module) {
   return PyImport_Import(full.get());
 }
 
-PyObject* ImportAttr(const char* module, const char* attr) {
-  PyRef mod(PyImport_ImportModule(module));
-  return mod ? PyObject_GetAttrString(mod.get(), attr) : nullptr;
-}
-
 int Module_exec(PyObject* module) {
   ModuleState* state = StateOf(module);
   if (!(state->json_dumps = ImportAttr("json", "dumps"))) return -1;
@@ -807,20 +776,21 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+PyModuleDef lumo_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_lumo",
+    "The board's LLM runtime as the class LUMO.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    Module_traverse,
+    Module_clear,
+    Module_free,
+};
+
+PyModuleDef* LumoModuleDef() { return &lumo_module_def; }
+
 }  // namespace
 }  // namespace zor_lumo
 
-PyMODINIT_FUNC PyInit__lumo(void) {
-  static PyModuleDef lumo_module_def = {
-      PyModuleDef_HEAD_INIT,
-      "_lumo",
-      "The board's LLM runtime as the class LUMO.",
-      sizeof(zor_lumo::ModuleState),
-      zor_lumo::module_methods,
-      zor_lumo::module_slots,
-      zor_lumo::Module_traverse,
-      zor_lumo::Module_clear,
-      zor_lumo::Module_free,
-  };
-  return PyModuleDef_Init(&lumo_module_def);
-}
+PyMODINIT_FUNC PyInit__lumo(void) { return PyModuleDef_Init(zor_lumo::LumoModuleDef()); }

@@ -1,15 +1,11 @@
 // lumo_module.h: what the units of the _lumo extension share: the per-module
-// state, the LUMO object record, a small owning reference, and the helpers
-// for argument checks and text encoding. Written to the Limited API of
-// CPython 3.11 (abi3).
+// state, the LUMO object record, and the helpers for argument checks and
+// text encoding. Written to the Limited API of CPython 3.11 (abi3); the
+// helpers _fenn needs too are in py_support.h.
 #ifndef ZOR_LUMO_MODULE_H
 #define ZOR_LUMO_MODULE_H
 
-#ifndef Py_LIMITED_API
-#define Py_LIMITED_API 0x030B0000
-#endif
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "py_support.h"  // first: Python.h comes before the standard headers
 
 #include <string>
 #include <utility>
@@ -17,58 +13,6 @@
 #include "lumo.h"
 
 namespace zor_lumo {
-
-// Owns one strong reference; released on scope exit.
-class PyRef {
- public:
-  PyRef() = default;
-  explicit PyRef(PyObject* obj) : obj_(obj) {}
-  PyRef(const PyRef&) = delete;
-  PyRef& operator=(const PyRef&) = delete;
-  PyRef(PyRef&& other) noexcept : obj_(other.release()) {}
-  PyRef& operator=(PyRef&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  ~PyRef() { Py_XDECREF(obj_); }
-
-  PyObject* get() const { return obj_; }
-  explicit operator bool() const { return obj_ != nullptr; }
-  PyObject* release() {
-    PyObject* obj = obj_;
-    obj_ = nullptr;
-    return obj;
-  }
-  void reset(PyObject* obj = nullptr) {
-    PyObject* old = obj_;
-    obj_ = obj;
-    Py_XDECREF(old);
-  }
-
- private:
-  PyObject* obj_ = nullptr;
-};
-
-// Borrowed reference made strong.
-inline PyRef NewRef(PyObject* obj) {
-  Py_XINCREF(obj);
-  return PyRef(obj);
-}
-
-// A zero-filled instance of a heap type, through its tp_alloc.
-inline PyObject* AllocInstance(PyTypeObject* type) {
-  return reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
-}
-
-// The end of a collectable heap-type instance: untracked, cleared with
-// clear, freed, and the instance's reference to its type dropped.
-inline void DeallocInstance(PyObject* op, inquiry clear) {
-  PyTypeObject* type = Py_TYPE(op);
-  PyObject_GC_UnTrack(op);
-  clear(op);
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(op);
-  Py_DECREF(type);
-}
 
 // Per-module state: everything the module imported or built at import.
 struct ModuleState {
