@@ -16,17 +16,19 @@
 // with the interpreter lock released (as Modules/_bz2module.c does), so a
 // second call on the same object waits for the first and close waits for a
 // running transcription; separate objects work in parallel.
-#define PY_SSIZE_T_CLEAN
-#ifndef Py_LIMITED_API  // the build may define it already, to the same value
-#define Py_LIMITED_API 0x030B0000
-#endif
-#include <Python.h>
+#include "py_support.h"  // first: Python.h comes before the standard headers
 
 #include <cstring>
+#include <initializer_list>
 
 #include "fenn_func.h"
 
 namespace {
+
+using zor_lumo::AllocInstance;
+using zor_lumo::DeallocInstance;
+using zor_lumo::NewRef;
+using zor_lumo::PyRef;
 
 // C-level module constants.
 constexpr int kStatusSuccess = ZOR_ASR_Status_Success;
@@ -79,31 +81,14 @@ FennModuleState* StateOfModule(PyObject* module) {
 FennObject* AsFenn(PyObject* self) { return reinterpret_cast<FennObject*>(self); }
 
 // The state of the module that defined Fenn, found from type, which may be
-// a subclass defined elsewhere: the first class in its MRO that belongs to
-// this module tells.
+// a subclass defined elsewhere.
 FennModuleState* StateOfType(PyTypeObject* type) {
-  PyObject* mro = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__");
-  if (mro == nullptr) return nullptr;
-  FennModuleState* state = nullptr;
-  if (PyTuple_Check(mro)) {
-    Py_ssize_t n = PyTuple_Size(mro);
-    for (Py_ssize_t i = 0; i < n && state == nullptr; ++i) {
-      PyObject* base = PyTuple_GetItem(mro, i);
-      if (!PyType_Check(base)) continue;
-      PyTypeObject* base_type = reinterpret_cast<PyTypeObject*>(base);
-      if (!(PyType_GetFlags(base_type) & Py_TPFLAGS_HEAPTYPE)) continue;
-      PyObject* module = PyType_GetModule(base_type);  // borrowed
-      if (module == nullptr) {
-        PyErr_Clear();
-        continue;
-      }
-      if (PyModule_GetDef(module) == FennModuleDef()) state = StateOfModule(module);
-    }
-  }
-  Py_DECREF(mro);
-  if (state == nullptr && !PyErr_Occurred())
+  PyObject* module = zor_lumo::DefiningModule(type, FennModuleDef());
+  if (module == nullptr) {
     PyErr_SetString(PyExc_TypeError, "not a Fenn type");
-  return state;
+    return nullptr;
+  }
+  return StateOfModule(module);
 }
 
 // The C string inside a bytes object, refusing embedded NUL bytes: the
@@ -118,76 +103,42 @@ const char* BytesToCString(PyObject* bytes) {
 // os.fsencode(obj): str, bytes and path-like objects, exactly as os treats
 // them. Returns a new reference to bytes without NUL, or null.
 PyObject* EncodePath(FennModuleState* state, PyObject* obj, bool absolute) {
-  PyObject* path = absolute ? PyObject_CallFunctionObjArgs(state->abspath, obj, nullptr)
-                            : (Py_INCREF(obj), obj);
-  if (path == nullptr) return nullptr;
-  PyObject* encoded = PyObject_CallFunctionObjArgs(state->fsencode, path, nullptr);
-  Py_DECREF(path);
-  if (encoded == nullptr) return nullptr;
-  if (!PyBytes_Check(encoded)) {
+  PyRef path(absolute ? PyObject_CallFunctionObjArgs(state->abspath, obj, nullptr)
+                      : NewRef(obj).release());
+  if (!path) return nullptr;
+  PyRef encoded(PyObject_CallFunctionObjArgs(state->fsencode, path.get(), nullptr));
+  if (!encoded) return nullptr;
+  if (!PyBytes_Check(encoded.get())) {
     PyErr_SetString(PyExc_TypeError, "os.fsencode did not return bytes");
-    Py_DECREF(encoded);
     return nullptr;
   }
-  if (BytesToCString(encoded) == nullptr) {
-    Py_DECREF(encoded);
-    return nullptr;
-  }
-  return encoded;
-}
-
-// The name a type reports in error messages, as CPython's own messages
-// print it: "dict", "collections.OrderedDict", "MyClass". Types are opaque
-// in the Limited API, so it is rebuilt from __module__ and __name__, which
-// is how a static type's dotted name splits. New reference or null.
-PyObject* TypeNameForMessages(PyTypeObject* type) {
-  PyObject* name = PyType_GetName(type);
-  if (name == nullptr || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE)) return name;
-  PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
-  if (module == nullptr) {
-    PyErr_Clear();
-    return name;
-  }
-  PyObject* full = name;
-  if (PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "builtins") != 0) {
-    full = PyUnicode_FromFormat("%U.%U", module, name);
-    Py_DECREF(name);
-  }
-  Py_DECREF(module);
-  return full;
+  if (BytesToCString(encoded.get()) == nullptr) return nullptr;
+  return encoded.release();
 }
 
 // A str as UTF-8, or bytes as they are; anything else is a TypeError.
 // Returns a new reference to bytes without NUL, or null.
 PyObject* EncodeText(PyObject* obj) {
-  PyObject* encoded = nullptr;
+  PyRef encoded;
   if (PyUnicode_Check(obj)) {
-    encoded = PyUnicode_AsUTF8String(obj);
+    encoded.reset(PyUnicode_AsUTF8String(obj));
   } else if (PyBytes_Check(obj)) {
-    Py_INCREF(obj);
-    encoded = obj;
+    encoded = NewRef(obj);
   } else {
-    PyObject* name = TypeNameForMessages(Py_TYPE(obj));
-    const char* text = name ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
-    if (text == nullptr) {
-      PyErr_Clear();
-      text = "object";
-    }
-    PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", text);
-    Py_XDECREF(name);
+    zor_lumo::RaiseTypeError(obj, "Expected bytes, got %.200s");
     return nullptr;
   }
-  if (encoded != nullptr && BytesToCString(encoded) == nullptr) Py_CLEAR(encoded);
-  return encoded;
+  if (!encoded || BytesToCString(encoded.get()) == nullptr) return nullptr;
+  return encoded.release();
 }
 
 // EncodeText for an optional argument: a falsy obj gives *out = null and
 // success, so the library receives NULL. Returns 0 or -1.
-int EncodeOptionalText(PyObject* obj, PyObject** out) {
-  *out = nullptr;
+int EncodeOptionalText(PyObject* obj, PyRef* out) {
+  out->reset();
   int truth = PyObject_IsTrue(obj);
   if (truth <= 0) return truth;
-  *out = EncodeText(obj);
+  out->reset(EncodeText(obj));
   return *out ? 0 : -1;
 }
 
@@ -224,24 +175,19 @@ void ReleaseObjectLock(FennObject* self) { PyThread_release_lock(self->lock); }
 PyObject* Fenn_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/) {
   FennModuleState* state = StateOfType(type);
   if (state == nullptr) return nullptr;
-  allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  FennObject* fenn = AsFenn(self);
+  PyRef self(AllocInstance(type));
+  if (!self) return nullptr;
+  FennObject* fenn = AsFenn(self.get());
   fenn->ctx = nullptr;
   fenn->state = state;
   fenn->lock = PyThread_allocate_lock();
   if (fenn->lock == nullptr) {
     PyErr_SetString(PyExc_MemoryError, "Unable to allocate lock");
-    Py_DECREF(self);
     return nullptr;
   }
   fenn->keep = PyList_New(0);
-  if (fenn->keep == nullptr) {
-    Py_DECREF(self);
-    return nullptr;
-  }
-  return self;
+  if (fenn->keep == nullptr) return nullptr;
+  return self.release();
 }
 
 // Fenn(lib_path=None). Never touches the context: calling __init__ again on
@@ -255,24 +201,18 @@ int Fenn_init(PyObject* self, PyObject* args, PyObject* kwds) {
   FennModuleState* state = AsFenn(self)->state;
   int truth = PyObject_IsTrue(lib_path);
   if (truth < 0) return -1;
-  PyObject* path = truth ? (Py_INCREF(lib_path), lib_path)
-                         : PyObject_CallNoArgs(state->find_fenn_path);
-  if (path == nullptr) return -1;
-  PyObject* encoded = EncodePath(state, path, false);
-  int rc = 0;
-  if (encoded == nullptr) {
-    rc = -1;
-  } else if (!state->fenn_loaded) {
-    if (load_fenn_func(PyBytes_AsString(encoded)) != 0) {
-      PyErr_Format(PyExc_RuntimeError, "Cannot load libfenn.so (%S)", path);
-      rc = -1;
-    } else {
-      state->fenn_loaded = 1;
+  PyRef path(truth ? NewRef(lib_path).release() : PyObject_CallNoArgs(state->find_fenn_path));
+  if (!path) return -1;
+  PyRef encoded(EncodePath(state, path.get(), false));
+  if (!encoded) return -1;
+  if (!state->fenn_loaded) {
+    if (load_fenn_func(PyBytes_AsString(encoded.get())) != 0) {
+      PyErr_Format(PyExc_RuntimeError, "Cannot load libfenn.so (%S)", path.get());
+      return -1;
     }
+    state->fenn_loaded = 1;
   }
-  Py_XDECREF(encoded);
-  Py_DECREF(path);
-  return rc;
+  return 0;
 }
 
 int Fenn_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -288,7 +228,6 @@ int Fenn_clear(PyObject* self) {
 
 void Fenn_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  PyTypeObject* type = Py_TYPE(self);
   // An object may die while an exception is propagating; closing must not
   // clear or replace it.
   PyObject *exc_type, *exc_value, *exc_tb;
@@ -297,10 +236,7 @@ void Fenn_dealloc(PyObject* self) {
   CloseContext(AsFenn(self));
   PyErr_Restore(exc_type, exc_value, exc_tb);
   if (AsFenn(self)->lock != nullptr) PyThread_free_lock(AsFenn(self)->lock);
-  Fenn_clear(self);
-  freefunc tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  tp_free(self);
-  Py_DECREF(type);
+  DeallocInstance(self, Fenn_clear);
 }
 
 PyObject* Fenn_init_context(PyObject* self_obj, PyObject* args, PyObject* kwds) {
@@ -323,113 +259,92 @@ PyObject* Fenn_init_context(PyObject* self_obj, PyObject* args, PyObject* kwds) 
 
   // Everything is converted before the context is touched, so a bad
   // argument leaves the object as it was.
-  PyObject* keep = nullptr;
-  PyObject *model = nullptr, *tokenizer = nullptr, *decoder = nullptr, *extra = nullptr;
-  PyObject* result = nullptr;
-  int truth;
-  if ((model = EncodePath(state, model_path, true)) == nullptr) goto done;
-  if ((tokenizer = EncodePath(state, tokenizer_path, true)) == nullptr) goto done;
-  if ((truth = PyObject_IsTrue(decoder_path)) < 0) goto done;
-  if (truth && (decoder = EncodePath(state, decoder_path, true)) == nullptr) goto done;
-  if (EncodeOptionalText(extra_json, &extra) < 0) goto done;
-  if ((keep = PyList_New(0)) == nullptr) goto done;
-  {
-    PyObject* const kept[] = {model, tokenizer, decoder, extra};
-    for (PyObject* item : kept) {
-      if (item != nullptr && PyList_Append(keep, item) < 0) goto done;
-    }
+  PyRef model(EncodePath(state, model_path, true));
+  if (!model) return nullptr;
+  PyRef tokenizer(EncodePath(state, tokenizer_path, true));
+  if (!tokenizer) return nullptr;
+  const int truth = PyObject_IsTrue(decoder_path);
+  if (truth < 0) return nullptr;
+  PyRef decoder;
+  if (truth) {
+    decoder.reset(EncodePath(state, decoder_path, true));
+    if (!decoder) return nullptr;
+  }
+  PyRef extra;
+  if (EncodeOptionalText(extra_json, &extra) < 0) return nullptr;
+  PyRef keep(PyList_New(0));
+  if (!keep) return nullptr;
+  for (const PyRef* item : {&model, &tokenizer, &decoder, &extra}) {
+    if (*item && PyList_Append(keep.get(), item->get()) < 0) return nullptr;
   }
 
-  {
-    const char* model_c = PyBytes_AsString(model);
-    const char* decoder_c = decoder ? PyBytes_AsString(decoder) : nullptr;
-    const char* tokenizer_c = PyBytes_AsString(tokenizer);
-    const char* extra_c = extra ? PyBytes_AsString(extra) : nullptr;
-    AcquireObjectLock(self);
-    PyObject* old_keep = self->keep;
-    self->keep = keep;
-    keep = nullptr;
-    Py_XDECREF(old_keep);
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    // A context held from an earlier init is closed first; replacing the
-    // handle alone would leak its engine and networks.
-    CloseContext(self);
-    rc = fenn_init(&self->ctx, model_type, model_c, decoder_c, tokenizer_c, extra_c);
-    Py_END_ALLOW_THREADS
-    const bool failed = rc != kStatusSuccess || self->ctx == nullptr;
-    ReleaseObjectLock(self);
-    if (failed) {
-      PyErr_Format(PyExc_RuntimeError, "zor_asr_init failed (rc=%d)", rc);
-      goto done;
-    }
+  const char* model_c = PyBytes_AsString(model.get());
+  const char* decoder_c = decoder ? PyBytes_AsString(decoder.get()) : nullptr;
+  const char* tokenizer_c = PyBytes_AsString(tokenizer.get());
+  const char* extra_c = extra ? PyBytes_AsString(extra.get()) : nullptr;
+  AcquireObjectLock(self);
+  PyObject* old_keep = self->keep;
+  self->keep = keep.release();
+  Py_XDECREF(old_keep);
+  int rc;
+  Py_BEGIN_ALLOW_THREADS
+  // A context held from an earlier init is closed first; replacing the
+  // handle alone would leak its engine and networks.
+  CloseContext(self);
+  rc = fenn_init(&self->ctx, model_type, model_c, decoder_c, tokenizer_c, extra_c);
+  Py_END_ALLOW_THREADS
+  const bool failed = rc != kStatusSuccess || self->ctx == nullptr;
+  ReleaseObjectLock(self);
+  if (failed) {
+    PyErr_Format(PyExc_RuntimeError, "zor_asr_init failed (rc=%d)", rc);
+    return nullptr;
   }
-  Py_INCREF(Py_None);
-  result = Py_None;
-done:
-  Py_XDECREF(keep);
-  Py_XDECREF(model);
-  Py_XDECREF(tokenizer);
-  Py_XDECREF(decoder);
-  Py_XDECREF(extra);
-  return result;
+  Py_RETURN_NONE;
 }
 
 // A segment as {"start": s, "end": s, "text": str}, times in seconds. New
 // reference or null.
 PyObject* SegmentDict(const fenn_segment& segment) {
-  PyObject* start = PyFloat_FromDouble(segment.start_ms / 1000.0);
-  PyObject* end = start ? PyFloat_FromDouble(segment.end_ms / 1000.0) : nullptr;
-  PyObject* text = end ? DecodeResultString(segment.text) : nullptr;
-  PyObject* dict = text ? PyDict_New() : nullptr;
-  if (dict != nullptr && (PyDict_SetItemString(dict, "start", start) < 0 ||
-                          PyDict_SetItemString(dict, "end", end) < 0 ||
-                          PyDict_SetItemString(dict, "text", text) < 0))
-    Py_CLEAR(dict);
-  Py_XDECREF(start);
-  Py_XDECREF(end);
-  Py_XDECREF(text);
-  return dict;
+  PyRef start(PyFloat_FromDouble(segment.start_ms / 1000.0));
+  if (!start) return nullptr;
+  PyRef end(PyFloat_FromDouble(segment.end_ms / 1000.0));
+  if (!end) return nullptr;
+  PyRef text(DecodeResultString(segment.text));
+  if (!text) return nullptr;
+  PyRef dict(PyDict_New());
+  if (!dict || PyDict_SetItemString(dict.get(), "start", start.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "end", end.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "text", text.get()) < 0)
+    return nullptr;
+  return dict.release();
 }
 
 // Sets key to the decoded string s in dict. Returns 0 or -1.
 int SetDecoded(PyObject* dict, const char* key, const char* s) {
-  PyObject* value = DecodeResultString(s);
-  if (value == nullptr) return -1;
-  const int rc = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return rc;
+  PyRef value(DecodeResultString(s));
+  return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
 }
 
 // The dict transcribe returns: "text" and "language", and with timestamps
 // "segments", plus "emotion" and "event" where the engine gave them.
 PyObject* TranscriptDict(const fenn_transcript& t, bool timestamps) {
-  PyObject* result = PyDict_New();
-  if (result == nullptr) return nullptr;
-  if (SetDecoded(result, "text", t.text) < 0 || SetDecoded(result, "language", t.language) < 0)
-    goto fail;
+  PyRef result(PyDict_New());
+  if (!result) return nullptr;
+  PyObject* dict = result.get();
+  if (SetDecoded(dict, "text", t.text) < 0 || SetDecoded(dict, "language", t.language) < 0)
+    return nullptr;
   if (timestamps) {
-    PyObject* segments = PyList_New(0);
-    if (segments == nullptr) goto fail;
+    PyRef segments(PyList_New(0));
+    if (!segments) return nullptr;
     for (size_t i = 0; i < t.n_segments; ++i) {
-      PyObject* segment = SegmentDict(t.segments[i]);
-      if (segment == nullptr || PyList_Append(segments, segment) < 0) {
-        Py_XDECREF(segment);
-        Py_DECREF(segments);
-        goto fail;
-      }
-      Py_DECREF(segment);
+      PyRef segment(SegmentDict(t.segments[i]));
+      if (!segment || PyList_Append(segments.get(), segment.get()) < 0) return nullptr;
     }
-    const int rc = PyDict_SetItemString(result, "segments", segments);
-    Py_DECREF(segments);
-    if (rc < 0) goto fail;
-    if (t.emotion != nullptr && SetDecoded(result, "emotion", t.emotion) < 0) goto fail;
-    if (t.event != nullptr && SetDecoded(result, "event", t.event) < 0) goto fail;
+    if (PyDict_SetItemString(dict, "segments", segments.get()) < 0) return nullptr;
+    if (t.emotion != nullptr && SetDecoded(dict, "emotion", t.emotion) < 0) return nullptr;
+    if (t.event != nullptr && SetDecoded(dict, "event", t.event) < 0) return nullptr;
   }
-  return result;
-fail:
-  Py_DECREF(result);
-  return nullptr;
+  return result.release();
 }
 
 PyObject* Fenn_transcribe(PyObject* self_obj, PyObject* args, PyObject* kwds) {
@@ -444,31 +359,27 @@ PyObject* Fenn_transcribe(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     return nullptr;
   FennObject* self = AsFenn(self_obj);
 
-  PyObject* wav = EncodePath(self->state, wav_path, true);
-  if (wav == nullptr) return nullptr;
-  PyObject *language_bytes = nullptr, *task_bytes = nullptr;
+  PyRef wav(EncodePath(self->state, wav_path, true));
+  if (!wav) return nullptr;
+  PyRef language_bytes, task_bytes;
   if ((language && EncodeOptionalText(language, &language_bytes) < 0) ||
-      (task && EncodeOptionalText(task, &task_bytes) < 0)) {
-    Py_DECREF(wav);
-    Py_XDECREF(language_bytes);
+      (task && EncodeOptionalText(task, &task_bytes) < 0))
     return nullptr;
-  }
-  const char* language_c =
-      language == nullptr ? "auto" : (language_bytes ? PyBytes_AsString(language_bytes) : nullptr);
-  const char* task_c =
-      task == nullptr ? "transcribe" : (task_bytes ? PyBytes_AsString(task_bytes) : nullptr);
+  const char* language_c = language == nullptr ? "auto"
+                           : language_bytes    ? PyBytes_AsString(language_bytes.get())
+                                               : nullptr;
+  const char* task_c = task == nullptr ? "transcribe"
+                       : task_bytes    ? PyBytes_AsString(task_bytes.get())
+                                       : nullptr;
 
   fenn_transcript transcript{};
-  const char* wav_c = PyBytes_AsString(wav);
+  const char* wav_c = PyBytes_AsString(wav.get());
   int rc;
   AcquireObjectLock(self);
   Py_BEGIN_ALLOW_THREADS
   rc = fenn_transcribe_file_timed(self->ctx, wav_c, language_c, task_c, timestamps, &transcript);
   Py_END_ALLOW_THREADS
   ReleaseObjectLock(self);
-  Py_DECREF(wav);
-  Py_XDECREF(language_bytes);
-  Py_XDECREF(task_bytes);
 
   PyObject* result = nullptr;
   if (rc != kStatusSuccess) {
@@ -494,10 +405,8 @@ PyObject* Fenn_close(PyObject* self_obj, PyObject* /*unused*/) {
 // A context is a live native resource: a copy or a pickle could only ever
 // be an object without it, or two objects closing one context.
 PyObject* RefusePickling(PyObject* self) {
-  PyObject* name = PyType_GetName(Py_TYPE(self));
-  if (name == nullptr) return nullptr;
-  PyErr_Format(PyExc_TypeError, "cannot pickle '%U' object", name);
-  Py_DECREF(name);
+  PyRef name(PyType_GetName(Py_TYPE(self)));
+  if (name) PyErr_Format(PyExc_TypeError, "cannot pickle '%U' object", name.get());
   return nullptr;
 }
 
@@ -565,45 +474,29 @@ PyType_Spec fenn_spec = {
 
 // ---------------------------------------------------------------- module
 
-int AddImported(PyObject* module, const char* module_name, const char* attr, const char* as) {
-  PyObject* imported = PyImport_ImportModule(module_name);
-  if (imported == nullptr) return -1;
-  PyObject* value = attr ? PyObject_GetAttrString(imported, attr) : (Py_INCREF(imported), imported);
-  Py_DECREF(imported);
-  if (value == nullptr) return -1;
-  int rc = PyModule_AddObjectRef(module, as, value);
-  Py_DECREF(value);
-  return rc;
-}
-
 int fenn_exec(PyObject* module) {
   FennModuleState* state = StateOfModule(module);
-  if (AddImported(module, "os", nullptr, "os") < 0) return -1;
-  if (AddImported(module, "pathlib", "Path", "Path") < 0) return -1;
+  // os and Path are module globals: find_fenn_path runs on them.
+  PyRef os(PyImport_ImportModule("os"));
+  if (!os || PyModule_AddObjectRef(module, "os", os.get()) < 0) return -1;
+  PyRef path_type(zor_lumo::ImportAttr("pathlib", "Path"));
+  if (!path_type || PyModule_AddObjectRef(module, "Path", path_type.get()) < 0) return -1;
 
-  PyObject* os = PyObject_GetAttrString(module, "os");
-  if (os == nullptr) return -1;
-  state->fsencode = PyObject_GetAttrString(os, "fsencode");
-  PyObject* os_path = PyObject_GetAttrString(os, "path");
-  Py_DECREF(os);
-  if (state->fsencode == nullptr || os_path == nullptr) {
-    Py_XDECREF(os_path);
-    return -1;
-  }
-  state->abspath = PyObject_GetAttrString(os_path, "abspath");
-  Py_DECREF(os_path);
+  state->fsencode = PyObject_GetAttrString(os.get(), "fsencode");
+  if (state->fsencode == nullptr) return -1;
+  PyRef os_path(PyObject_GetAttrString(os.get(), "path"));
+  if (!os_path) return -1;
+  state->abspath = PyObject_GetAttrString(os_path.get(), "abspath");
   if (state->abspath == nullptr) return -1;
   state->whisper_name = PyUnicode_FromString("whisper");
   if (state->whisper_name == nullptr) return -1;
 
-  PyObject* code = Py_CompileString(kFindFennPathSource, "zorllm_openai_server/zor_lumo/_fenn",
-                                    Py_file_input);
-  if (code == nullptr) return -1;
+  PyRef code(Py_CompileString(kFindFennPathSource, "zorllm_openai_server/zor_lumo/_fenn",
+                              Py_file_input));
+  if (!code) return -1;
   PyObject* globals = PyModule_GetDict(module);  // borrowed
-  PyObject* ran = PyEval_EvalCode(code, globals, globals);
-  Py_DECREF(code);
-  if (ran == nullptr) return -1;
-  Py_DECREF(ran);
+  PyRef ran(PyEval_EvalCode(code.get(), globals, globals));
+  if (!ran) return -1;
   state->find_fenn_path = PyObject_GetAttrString(module, "find_fenn_path");
   if (state->find_fenn_path == nullptr) return -1;
 
