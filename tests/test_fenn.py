@@ -403,6 +403,9 @@ class TestTranscribe:
             import collections
             assert raises(TypeError, f.transcribe, w, collections.OrderedDict(a=1)) == \
                 "Expected bytes, got collections.OrderedDict"
+            class Mine:
+                pass
+            assert raises(TypeError, f.transcribe, w, Mine()) == "Expected bytes, got Mine"
             raises(TypeError, f.transcribe, None)
             raises(TypeError, f.transcribe, 12)
             raises(ValueError, f.transcribe, w + "\\0.wav")
@@ -471,6 +474,36 @@ class TestLifecycle:
             del n
             gc.collect()
             assert counters()["live"] == 1, counters()
+            """, env=fake_env(fakes, tmp_path))
+
+    def test_subclasses_and_other_module_instances_find_their_module(self, fakes, tmp_path, script):
+        wav = script(b"hi\nen")
+        run(f"""
+            import importlib.util
+            class Mixin:  # first in the MRO, before Fenn
+                pass
+            class Mid(Mixin, Fenn):
+                pass
+            class Deep(Mid):
+                pass
+            d = Deep()
+            d.init("sensevoice", "m", "t")
+            assert d.transcribe({str(wav)!r})["text"] == "hi"
+
+            # A second instance of the module has its own Fenn and state.
+            spec = importlib.util.find_spec("{PACKAGE}._fenn")
+            other = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(other)
+            assert other.Fenn is not Fenn
+            class OtherSub(other.Fenn):
+                pass
+            o = OtherSub()
+            assert not isinstance(o, Fenn)
+            o.init("sensevoice", "m", "t")
+            assert o.transcribe({str(wav)!r})["text"] == "hi"
+            del d, o
+            gc.collect()
+            assert counters()["live"] == 0
             """, env=fake_env(fakes, tmp_path))
 
     def test_objects_cannot_be_pickled_or_copied(self, fakes, tmp_path):

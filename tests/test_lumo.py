@@ -4,6 +4,7 @@ the object's lifecycle and its argument checking. Behaviour that is per
 process (the library loaded once, ZOR_LUMO_PATH, signals) runs in fresh
 interpreters."""
 import gc
+import importlib.util
 import json
 import pickle
 import re
@@ -197,6 +198,35 @@ class TestLifecycle:
         assert rec["callback"] == bridge and rec["stop_output"] == 1
         with pytest.raises(OverflowError):
             lumo.set_toolcall_callback(True, 2 ** 31)
+
+    def test_subclasses_and_other_module_instances_find_their_module(self, sim, lumo_mod, tmp_path):
+        class Mixin:  # first in the MRO, before LUMO
+            pass
+
+        class Mid(Mixin, lumo_mod.LUMO):
+            pass
+
+        class Deep(Mid):
+            pass
+
+        # A second instance of the module has its own LUMO and state.
+        spec = importlib.util.find_spec(f"{PKG}._lumo")
+        other = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(other)
+        assert other.LUMO is not lumo_mod.LUMO
+
+        class OtherSub(other.LUMO):
+            pass
+
+        model = _simple_script().write(tmp_path / "sub.json")
+        for cls in (Deep, OtherSub):
+            lumo = cls()
+            try:
+                assert lumo.init(model) == 0
+                assert lumo.run("p")["text"] == "ok"
+            finally:
+                lumo.uninit()
+                lumo._restore_sigint_handler()
 
     def test_not_picklable(self, sim):
         lumo = sim.make()
