@@ -228,13 +228,12 @@ int Fenn_clear(PyObject* self) {
 
 void Fenn_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  // An object may die while an exception is propagating; closing must not
-  // clear or replace it.
-  PyObject *exc_type, *exc_value, *exc_tb;
-  PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-  // No other thread can be inside a method: each call holds a reference.
-  CloseContext(AsFenn(self));
-  PyErr_Restore(exc_type, exc_value, exc_tb);
+  {
+    // An object may die while an exception is propagating.
+    zor_lumo::PendingErrorKept pending;
+    // No other thread can be inside a method: each call holds a reference.
+    CloseContext(AsFenn(self));
+  }
   if (AsFenn(self)->lock != nullptr) PyThread_free_lock(AsFenn(self)->lock);
   DeallocInstance(self, Fenn_clear);
 }

@@ -292,29 +292,29 @@ void Lumo_dealloc(PyObject* op) {
   LumoObject* self = AsLumo(op);
   PyTypeObject* type = Py_TYPE(op);
   PyObject_GC_UnTrack(op);
-  PyObject *exc_type, *exc_value, *exc_tb;
-  PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-  if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
-  // Nothing else can reach the object now: no call is in flight and no
-  // lock is needed to release its context (and with it the model).
-  if (self->context != nullptr) {
-    LLMContext context = self->context;
-    self->context = nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    zor_llm_uninit(context);
-    Py_END_ALLOW_THREADS
+  {
+    PendingErrorKept pending;
+    if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
+    // Nothing else can reach the object now: no call is in flight and no
+    // lock is needed to release its context (and with it the model).
+    if (self->context != nullptr) {
+      LLMContext context = self->context;
+      self->context = nullptr;
+      Py_BEGIN_ALLOW_THREADS
+      zor_llm_uninit(context);
+      Py_END_ALLOW_THREADS
+    }
+    DropSigintHandler(self);
+    Py_CLEAR(self->sigint_handler);
+    delete self->sync;
+    self->sync = nullptr;
+    if (self->counted) {
+      self->counted = false;
+      if (--_lumo_loaded == 0) unload_lumo_func();
+    }
+    Lumo_clear(op);
+    Py_CLEAR(self->module);
   }
-  DropSigintHandler(self);
-  Py_CLEAR(self->sigint_handler);
-  delete self->sync;
-  self->sync = nullptr;
-  if (self->counted) {
-    self->counted = false;
-    if (--_lumo_loaded == 0) unload_lumo_func();
-  }
-  Lumo_clear(op);
-  Py_CLEAR(self->module);
-  PyErr_Restore(exc_type, exc_value, exc_tb);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(op);
   Py_DECREF(type);

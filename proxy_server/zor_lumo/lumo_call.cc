@@ -129,10 +129,8 @@ bool NativeRun::Wait(LumoObject* self, bool for_piece) {
       return true;
     }
     if (PyErr_CheckSignals() < 0) {
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
+      PendingErrorKept pending;
       Stop(self);
-      PyErr_Restore(type, value, traceback);
       return false;
     }
     if (self->signal_interrupt) {

@@ -88,10 +88,8 @@ bool Finish(StreamObject* self, bool report) {
 
 // Finish for the paths that leave early, keeping a pending exception.
 void FinishQuietly(StreamObject* self) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  PendingErrorKept pending;
   Finish(self, false);
-  PyErr_Restore(type, value, traceback);
 }
 
 PyObject* Decode(StreamObject* self, Channel channel, PyObject* bytes, bool final) {

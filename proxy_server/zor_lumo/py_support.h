@@ -67,6 +67,22 @@ inline void DeallocInstance(PyObject* op, inquiry clear) {
   Py_DECREF(type);
 }
 
+// Sets the pending exception aside for its scope and puts it back at the
+// end, replacing whatever the code in between left: for cleanup that runs
+// while an exception propagates and must neither clear nor replace it.
+class PendingErrorKept {
+ public:
+  PendingErrorKept() { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PendingErrorKept() { PyErr_Restore(type_, value_, traceback_); }
+  PendingErrorKept(const PendingErrorKept&) = delete;
+  PendingErrorKept& operator=(const PendingErrorKept&) = delete;
+
+ private:
+  PyObject* type_;
+  PyObject* value_;
+  PyObject* traceback_;
+};
+
 // The type's name as CPython's own messages print it: "int", "MyClass",
 // "collections.OrderedDict". New reference or null.
 PyObject* TypeNameForMessages(PyTypeObject* type);
