@@ -455,6 +455,15 @@ class TestLifecycle:
             except KeyError as e:
                 assert e.args == ("the original",)
             assert counters()["live"] == 0
+            # The call's own reference is the last: the object dies, and
+            # closes its context, with the call's TypeError already set.
+            def initialised():
+                g = Fenn()
+                g.init("sensevoice", "m", "t")
+                return g
+            assert raises(TypeError, lambda: initialised().transcribe({str(wav)!r}, 5)) == \
+                "Expected bytes, got int"
+            assert counters()["live"] == 0
 
             # Running __init__ again neither loses nor closes the context.
             h = Fenn()

@@ -228,6 +228,22 @@ class TestLifecycle:
                 lumo.uninit()
                 lumo._restore_sigint_handler()
 
+    def test_dropped_while_an_error_is_pending(self, sim, lumo_mod, tmp_path):
+        model = _simple_script().write(tmp_path / "drop.json")
+
+        def initialised():
+            lumo = lumo_mod.LUMO()
+            assert lumo.init(model) == 0
+            return lumo
+
+        # The call's own reference is the last: the object dies, releasing its
+        # context and putting back the SIGINT handler, with the TypeError set.
+        before = signal.getsignal(signal.SIGINT)
+        with pytest.raises(TypeError, match="Argument 'prompt_input' has incorrect type"):
+            initialised().run(b"not a str")
+        assert len(sim.log.calls("zor_llm_uninit")) == 1
+        assert signal.getsignal(signal.SIGINT) is before
+
     def test_not_picklable(self, sim):
         lumo = sim.make()
         for proto in range(pickle.HIGHEST_PROTOCOL + 1):
