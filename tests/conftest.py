@@ -19,6 +19,10 @@ PACKAGE = "zorllm_openai_server.zor_lumo"
 REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+# Under user-mode emulation (the aarch64 stage) the emulator keeps memory for
+# every thread that ever ran, so resident memory cannot show a leak there.
+EMULATED = os.environ.get("ZOR_EMULATED") == "1"
+
 # The runtimes and the simulators read ZOR_* variables (which library to load,
 # where to log, which script to play). Ones left in the caller's environment
 # would steer every test and every subprocess; tests set what they need.

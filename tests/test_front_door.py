@@ -12,7 +12,7 @@ import textwrap
 
 import pytest
 
-from conftest import REPO_ROOT, build_shared_library, run_python
+from conftest import EMULATED, REPO_ROOT, build_shared_library, run_python
 from wavgen import write_wav
 
 TESTS_DIR = pathlib.Path(__file__).resolve().parent
@@ -307,6 +307,9 @@ class TestTranscription:
         (tmp_path / "tokenizer_info.bin").write_bytes(b"t")
         (tmp_path / "data.bin").write_bytes(b"m")
         huge = 64 << 20
+        # User-mode emulation does not apply an address-space limit, so the
+        # copy that must fail would succeed there.
+        modes = ["fail", "throw"] + ([] if EMULATED else ["huge"])
         out, err = scenario(f"""
             import os, resource
             rc, ctx = init(0, "enc", "dec", {str(tmp_path)!r})
@@ -315,7 +318,7 @@ class TestTranscription:
             first = Result()
             assert lib.zor_asr_transcribe(ctx, ctypes.byref(inp), ctypes.byref(first)) == 0
             unlimited = (resource.RLIM_INFINITY, resource.RLIM_INFINITY)
-            for mode in ["fail", "throw", "huge"]:
+            for mode in {modes!r}:
                 os.environ.update(FAKE_WFAIL=mode, FAKE_WHUGE="{huge}")
                 if mode == "huge":  # room for the engine's text, not for a copy of it
                     vm = [int(l.split()[1]) * 1024 for l in open("/proc/self/status")
@@ -332,12 +335,12 @@ class TestTranscription:
         """, FAKE_WLANG="de")
         failed = {"rc": 1, "text": None, "language": None, "tail_zero": True}
         kept = ["whisper text", "de"]
-        assert out == [failed, kept, failed, kept, failed, kept,
+        assert out == [failed, kept] * len(modes) + [
                        {"rc": 0, "text": "whisper text", "language": "de", "tail_zero": True}]
         text = "\n".join(err)
         assert "[zor_asr] internal error: engine exploded" in text.split("-- throw")[1]
         assert "[zor_asr]" not in text.split("-- fail")[1].split("-- throw")[0]
-        assert "[zor_asr] out of memory" in text.split("-- huge")[1]
+        assert EMULATED or "[zor_asr] out of memory" in text.split("-- huge")[1]
 
     def test_audio_checks_before_the_engine(self, scenario, tmp_path):
         out, err = scenario(f"""
