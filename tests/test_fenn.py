@@ -500,9 +500,9 @@ class TestLifecycle:
             assert d.transcribe({str(wav)!r})["text"] == "hi"
 
             # A second instance of the module has its own Fenn and state.
-            spec = importlib.util.find_spec("{PACKAGE}._fenn")
-            other = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(other)
+            found = importlib.util.find_spec("{PACKAGE}._fenn")
+            other = importlib.util.module_from_spec(found)
+            found.loader.exec_module(other)
             assert other.Fenn is not Fenn
             class OtherSub(other.Fenn):
                 pass

@@ -210,9 +210,9 @@ class TestLifecycle:
             pass
 
         # A second instance of the module has its own LUMO and state.
-        spec = importlib.util.find_spec(f"{PKG}._lumo")
-        other = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(other)
+        found = importlib.util.find_spec(f"{PKG}._lumo")
+        other = importlib.util.module_from_spec(found)
+        found.loader.exec_module(other)
         assert other.LUMO is not lumo_mod.LUMO
 
         class OtherSub(other.LUMO):
