@@ -153,6 +153,16 @@ bool load_filters(whisper_filters& filters, std::vector<MelSpan>& spans) {
   return true;
 }
 
+// Worker state that changes during a call sits on its own cache line, away
+// from the read-only job description every thread keeps reading.
+constexpr size_t kCacheLine = 64;
+
+// The groups [next, end) not yet claimed from one part's range.
+struct alignas(kCacheLine) PartRange {
+  std::atomic<int> next{0};
+  int end = 0;
+};
+
 struct MelJob {
   const float* samples;
   int n_samples;
@@ -165,14 +175,14 @@ struct MelJob {
   const float* weights;
   const MelSpan* spans;
   float* values;        // bin j of frame i at values[j * stored_frames + i]
-
-  std::atomic<int> next_group{0};  // the first group nobody has claimed
+  PartRange* ranges;    // one per part: its contiguous share of the groups
 
   // The clamp needs the maximum of every part before any part rescales.
+  alignas(kCacheLine) std::atomic<int> measured{0};
   std::mutex mutex;
   std::condition_variable parts_measured;
-  int measured = 0;
   float max = kFrameBeyondSignal;  // the uncomputed frames always take part
+  std::atomic<int> finished{0};    // parts whose values are all written
 };
 
 // The padded signal at index p: 200 reflected samples (sample 0 left out;
@@ -286,49 +296,79 @@ ZOR_LANES_CLONES void rescale(float* v, size_t count, float floor_value) noexcep
 // About 0.1 ms of work: less does not pay for starting and joining a thread.
 constexpr int kMinGroupsPerThread = 24;
 
-// Groups are claimed a few at a time by whichever thread is free, so a
-// thread that starts late or loses its core to other work holds nobody up.
+// The start of part `part`'s share of count items: share(count, t, parts)
+// to share(count, t + 1, parts) is part t's.
+int share(int count, int part, int parts) {
+  return static_cast<int>(static_cast<int64_t>(count) * part / parts);
+}
+
+// Groups are claimed a few at a time; each part starts on its own
+// contiguous range, so no two threads write the same cache line of a row
+// except where one range ends, and then takes what is left of the others'
+// ranges: a thread that starts late or loses its core to other work holds
+// nobody up.
 constexpr int kClaimGroups = 2;
 
+// Spins of the barrier before it sleeps: the parts usually finish within a
+// claim of each other, sooner than a sleeping thread is woken.
+constexpr int kBarrierSpins = 20000;
+
+// Spins until count reaches parts or the spins run out: a thread about to
+// sleep in a join or a wait is woken far later than the few microseconds
+// the other parts usually need.
+void spin_until(const std::atomic<int>& count, int parts) noexcept {
+  for (int spin = 0; spin < kBarrierSpins; ++spin) {
+    if (count.load(std::memory_order_acquire) == parts) return;
+  }
+}
+
 // One thread's part: groups until none is left, then its maximum to the others.
-void compute_part(MelJob& job) noexcept {
+void compute_part(MelJob& job, int part) noexcept {
   float top = kFrameBeyondSignal;
-  for (;;) {
-    const int first = job.next_group.fetch_add(kClaimGroups, std::memory_order_relaxed);
-    if (first >= job.groups) break;
-    top = std::max(top, compute_groups(job, first, std::min(first + kClaimGroups, job.groups)));
+  for (int k = 0; k < job.parts; ++k) {
+    PartRange& range = job.ranges[(part + k) % job.parts];
+    for (;;) {
+      const int first = range.next.fetch_add(kClaimGroups, std::memory_order_relaxed);
+      if (first >= range.end) break;
+      top = std::max(top, compute_groups(job, first, std::min(first + kClaimGroups, range.end)));
+    }
   }
   std::lock_guard<std::mutex> lock(job.mutex);
   job.max = std::max(job.max, top);
-  if (++job.measured == job.parts) job.parts_measured.notify_all();
+  if (job.measured.fetch_add(1, std::memory_order_release) + 1 == job.parts) {
+    job.parts_measured.notify_all();
+  }
 }
 
-// Once every part has its maximum: the clamp and rescale of part t's share
-// of the computed frames, and its share of the uncomputed ones.
+// Once every part has its maximum: the clamp and rescale of the frames of
+// part t's range (mostly computed by this thread, still in its cache), and
+// its share of the uncomputed ones.
 void finish_part(MelJob& job, int part) noexcept {
+  spin_until(job.measured, job.parts);
   float floor_value;
   {
     std::unique_lock<std::mutex> lock(job.mutex);
     job.parts_measured.wait(lock, [&job] { return job.measured == job.parts; });
     floor_value = job.max - 8.0f;  // the double difference, rounded: same clamp
   }
-  const auto share = [&job, part](int begin, int end, int p) {
-    return begin + static_cast<int>(static_cast<int64_t>(end - begin) * p / job.parts);
-  };
+  using whisper_spectrum::kLanes;
   const int computed = std::min(job.computed_frames, job.stored_frames);
-  const int f0 = share(0, computed, part), f1 = share(0, computed, part + 1);
-  const int r0 = share(computed, job.stored_frames, part);
-  const int r1 = share(computed, job.stored_frames, part + 1);
+  const int f0 = std::min(computed, share(job.groups, part, job.parts) * kLanes);
+  const int f1 = std::min(computed, share(job.groups, part + 1, job.parts) * kLanes);
+  const int beyond_frames = job.stored_frames - computed;
+  const int r0 = computed + share(beyond_frames, part, job.parts);
+  const int r1 = computed + share(beyond_frames, part + 1, job.parts);
   const float beyond = (std::max(kFrameBeyondSignal, floor_value) + 4.0f) * 0.25f;
   for (int j = 0; j < kMelBins; ++j) {
     float* row = job.values + static_cast<size_t>(j) * job.stored_frames;
     rescale(row + f0, static_cast<size_t>(f1 - f0), floor_value);
     std::fill(row + r0, row + r1, beyond);
   }
+  job.finished.fetch_add(1, std::memory_order_release);
 }
 
 void run_part(MelJob& job, int part) noexcept {
-  compute_part(job);
+  compute_part(job, part);
   finish_part(job, part);
 }
 
@@ -375,6 +415,12 @@ bool compute_spectrogram(const float* samples, int n_samples, int n_threads,
   job.weights = filters.weights.data();
   job.spans = spans.data();
   job.values = values;
+  std::vector<PartRange> ranges(job.parts);
+  for (int t = 0; t < job.parts; ++t) {
+    ranges[t].next.store(share(job.groups, t, job.parts), std::memory_order_relaxed);
+    ranges[t].end = share(job.groups, t + 1, job.parts);
+  }
+  job.ranges = ranges.data();
 
   std::vector<std::thread> workers;
   std::vector<int> run_here{0};
@@ -390,8 +436,9 @@ bool compute_spectrogram(const float* samples, int n_samples, int n_threads,
     }
   }
   // Every part here is measured before any waits for the others' maxima.
-  for (size_t i = 0; i < run_here.size(); ++i) compute_part(job);
+  for (int t : run_here) compute_part(job, t);
   for (int t : run_here) finish_part(job, t);
+  spin_until(job.finished, job.parts);
   for (std::thread& w : workers) w.join();
   return true;
 }

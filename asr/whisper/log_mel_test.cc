@@ -273,6 +273,26 @@ TEST_F(LogMelTest, AnyNumberOfFirstFrames) {
   }
 }
 
+TEST_F(LogMelTest, FirstFramesEndingInEitherThreadsShare) {
+  // 80,000 samples: 501 computed frames in 63 groups, which two threads
+  // split at group 31 (frame 248) and rescale along the same split. Stores
+  // end inside the first share, at its end, inside the second, at the last
+  // computed frame and past it.
+  const std::vector<float> samples = noise(80000, 0.3f, 27);
+  const whisper_mel whole = compute(samples, 1);
+  for (int frames : {1, 100, 247, 248, 249, 400, 500, 501, 502, 3000}) {
+    std::vector<float> head(128 * frames + 1, 7.0f);
+    whisper_filters filters;
+    ASSERT_EQ(whisper_pcm_to_mel_frames(filters, samples.data(), 80000, 2, head.data(), frames),
+              0);
+    for (int j = 0; j < 128; ++j) {
+      ASSERT_EQ(std::memcmp(&head[j * frames], &whole.values[j * whole.frames], frames * 4), 0)
+          << frames << " frames, bin " << j;
+    }
+    EXPECT_EQ(head.back(), 7.0f) << "written past " << frames << " frames";
+  }
+}
+
 TEST_F(LogMelTest, FirstFramesFailLikeTheWholeSpectrogram) {
   std::vector<float> head(128 * 3000);
   whisper_filters filters;
