@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "whisper/mel_fft.h"
+#include "whisper/mel_workers.h"
 
 namespace {
 
@@ -182,7 +184,9 @@ struct MelJob {
   std::mutex mutex;
   std::condition_variable parts_measured;
   float max = kFrameBeyondSignal;  // the uncomputed frames always take part
-  std::atomic<int> finished{0};    // parts whose values are all written
+  // Parts whose values are all written; the call returns once it is parts.
+  std::atomic<int> finished{0};
+  std::condition_variable parts_finished;
 };
 
 // The padded signal at index p: 200 reflected samples (sample 0 left out;
@@ -293,7 +297,7 @@ ZOR_LANES_CLONES void rescale(float* v, size_t count, float floor_value) noexcep
   for (; i < count; ++i) v[i] = (std::max(v[i], floor_value) + 4.0f) * 0.25f;
 }
 
-// About 0.1 ms of work: less does not pay for starting and joining a thread.
+// About 0.1 ms of work: less does not pay for handing a part to another thread.
 constexpr int kMinGroupsPerThread = 24;
 
 // The start of part `part`'s share of count items: share(count, t, parts)
@@ -309,17 +313,19 @@ int share(int count, int part, int parts) {
 // nobody up.
 constexpr int kClaimGroups = 2;
 
-// Spins of the barrier before it sleeps: the parts usually finish within a
-// claim of each other, sooner than a sleeping thread is woken.
-constexpr int kBarrierSpins = 20000;
+// How long a thread spins on the others before it sleeps: the parts usually
+// finish within a claim of each other, sooner than a sleeping thread is
+// woken.
+constexpr std::chrono::microseconds kSpinTime{200};
 
-// Spins until count reaches parts or the spins run out: a thread about to
-// sleep in a join or a wait is woken far later than the few microseconds
-// the other parts usually need.
+// Spins until count reaches parts or the spin time is over.
 void spin_until(const std::atomic<int>& count, int parts) noexcept {
-  for (int spin = 0; spin < kBarrierSpins; ++spin) {
-    if (count.load(std::memory_order_acquire) == parts) return;
-  }
+  const auto until = std::chrono::steady_clock::now() + kSpinTime;
+  do {
+    for (int spin = 0; spin < 256; ++spin) {
+      if (count.load(std::memory_order_acquire) == parts) return;
+    }
+  } while (std::chrono::steady_clock::now() < until);
 }
 
 // One thread's part: groups until none is left, then its maximum to the others.
@@ -364,12 +370,18 @@ void finish_part(MelJob& job, int part) noexcept {
     rescale(row + f0, static_cast<size_t>(f1 - f0), floor_value);
     std::fill(row + r0, row + r1, beyond);
   }
-  job.finished.fetch_add(1, std::memory_order_release);
+  // Notified under the lock: the caller cannot take it, return and end the
+  // job before this thread has let go of it.
+  std::lock_guard<std::mutex> lock(job.mutex);
+  if (job.finished.fetch_add(1, std::memory_order_release) + 1 == job.parts) {
+    job.parts_finished.notify_all();
+  }
 }
 
-void run_part(MelJob& job, int part) noexcept {
-  compute_part(job, part);
-  finish_part(job, part);
+// A helper thread's part.
+void run_part(void* job, int part) noexcept {
+  compute_part(*static_cast<MelJob*>(job), part);
+  finish_part(*static_cast<MelJob*>(job), part);
 }
 
 void fail_to_stdout() {
@@ -406,8 +418,8 @@ bool compute_spectrogram(const float* samples, int n_samples, int n_threads,
   job.stored_frames = std::min(stored_frames, total_frames(n_samples));
   job.groups = (job.computed_frames + whisper_spectrum::kLanes - 1) / whisper_spectrum::kLanes;
   // At least one part (0 or fewer threads act as 1). Threads beyond the
-  // processor count, or with less work than a thread costs to start and
-  // join, only slow the call down; the bits do not depend on the split.
+  // processor count, or with less work than handing it over costs, only
+  // slow the call down; the bits do not depend on the split.
   const int cores = static_cast<int>(std::thread::hardware_concurrency());
   const int worth = std::max(1, job.groups / kMinGroupsPerThread);
   job.parts = std::max(1, std::min({n_threads, worth, cores > 0 ? cores : n_threads}));
@@ -422,24 +434,26 @@ bool compute_spectrogram(const float* samples, int n_samples, int n_threads,
   }
   job.ranges = ranges.data();
 
-  std::vector<std::thread> workers;
+  // Parts 1 and up go to the helper threads; part 0, and every part no
+  // helper has taken once part 0's groups are done, runs here.
+  std::vector<whisper_spectrum::mel_task> tasks(job.parts - 1);
   std::vector<int> run_here{0};
-  workers.reserve(job.parts - 1);
   run_here.reserve(job.parts);
-  for (int t = 1; t < job.parts; ++t) {
-    try {
-      workers.emplace_back(run_part, std::ref(job), t);
-    } catch (...) {
-      // No thread to be had (or no memory for its state): this thread does
-      // its part. run_here has room for every index, so this cannot throw.
-      run_here.push_back(t);
-    }
+  for (int t = 1; t < job.parts; ++t) tasks[t - 1] = {run_part, &job, t, false};
+  whisper_spectrum::mel_offer_tasks(tasks.data(), job.parts - 1);
+  compute_part(job, 0);
+  whisper_spectrum::mel_withdraw_tasks(tasks.data(), job.parts - 1);
+  for (const whisper_spectrum::mel_task& task : tasks) {
+    if (!task.taken) run_here.push_back(task.part);
   }
   // Every part here is measured before any waits for the others' maxima.
-  for (int t : run_here) compute_part(job, t);
+  for (size_t i = 1; i < run_here.size(); ++i) compute_part(job, run_here[i]);
   for (int t : run_here) finish_part(job, t);
+  // The helpers' parts use the job until they have counted themselves
+  // finished, under its lock.
   spin_until(job.finished, job.parts);
-  for (std::thread& w : workers) w.join();
+  std::unique_lock<std::mutex> lock(job.mutex);
+  job.parts_finished.wait(lock, [&job] { return job.finished == job.parts; });
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include "whisper/log_mel.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -400,6 +401,43 @@ TEST_F(LogMelTest, ThreadCountBelowOneActsAsOne) {
   EXPECT_TRUE(same_bits(one, compute(samples, 0)));
   EXPECT_TRUE(same_bits(one, compute(samples, -3)));
   EXPECT_TRUE(same_bits(one, compute(samples, 500)));
+}
+
+TEST_F(LogMelTest, ConcurrentCallsShareTheHelperThreads) {
+  // Four callers at once, each asking for two threads: a part that no
+  // helper is free to take runs on its caller, and every result has the
+  // bits of a call alone.
+  const std::vector<float> samples = noise(160000, 0.3f, 28);
+  const whisper_mel alone = compute(samples, 1);
+  std::vector<whisper_mel> results(4);
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 4; ++c) {
+    callers.emplace_back([&samples, &results, c] {
+      for (int round = 0; round < 3; ++round) results[c] = compute(samples, 2);
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  for (const whisper_mel& mel : results) EXPECT_TRUE(same_bits(alone, mel));
+}
+
+TEST_F(LogMelTest, ForkedChildComputesWithoutTheParentsHelpers) {
+  // The helper threads started here do not exist in a forked child: its
+  // two-thread call must not wait for them, and its exit must not either.
+  const std::vector<float> samples = noise(160000, 0.3f, 29);
+  const whisper_mel two = compute(samples, 2);
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    whisper_context ctx;
+    whisper_segment_state state;
+    const int status = whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), 160000, 2);
+    std::exit(status == 0 && same_bits(two, state.mel) ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(LogMelTest, FilterFileSizes) {
