@@ -440,6 +440,27 @@ TEST_F(LogMelTest, ForkedChildComputesWithoutTheParentsHelpers) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST_F(LogMelTest, ExitWhileAnotherThreadComputes) {
+  // A process may exit while a daemon thread is inside a two-thread call:
+  // the helpers are stopped under it, and the call must still end with the
+  // helpers' lock and queue intact (a fresh process, whose helpers are its own).
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::vector<float> samples = noise(160000, 0.3f, 31);
+  EXPECT_EXIT(
+      {
+        std::thread([&samples] {
+          for (;;) {
+            whisper_context ctx;
+            whisper_segment_state state;
+            whisper_pcm_to_mel_with_state(&ctx, &state, samples.data(), 160000, 2);
+          }
+        }).detach();
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
 TEST_F(LogMelTest, FilterFileSizes) {
   const std::vector<float> bank = make_filter_bank();
   const std::vector<float> samples = noise(16000, 0.2f, 9);

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -13,62 +13,24 @@
 namespace whisper_spectrum {
 namespace {
 
-// A forked child's condition variable of its parent's helpers, kept
-// reachable: let go on purpose, not leaked.
-std::condition_variable* g_let_go = nullptr;
+// The helpers' shared state is never freed: a call still running on another
+// thread while the process exits (a daemon thread of a Python service, say)
+// must find its lock and queue intact after the helpers have been stopped.
+struct HelperState {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<mel_task*> queue;
+  std::vector<std::thread> threads;
+  bool stopped = false;
+  const pid_t owner = getpid();
 
-// The process's helpers. Destroyed at exit or when the library is unloaded:
-// the helpers are stopped and joined before their code goes away.
-class Helpers {
- public:
-  Helpers() : owner_(getpid()), wake_(std::make_unique<std::condition_variable>()) {}
-
-  ~Helpers() {
-    if (getpid() != owner_) {
-      // A forked child: the helpers were the parent's and do not run here,
-      // and the condition variable still counts them as waiters, so
-      // destroying it would wait for them forever. Both are let go.
-      for (std::thread& t : threads_) t.detach();
-      g_let_go = wake_.release();
-      return;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    wake_->notify_all();
-    for (std::thread& t : threads_) t.join();
-  }
-
-  void offer(mel_task* tasks, int count) noexcept {
-    if (getpid() != owner_) return;  // the lock may have been held by a helper at fork
-    try {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (int i = 0; i < count; ++i) queue_.push_back(&tasks[i]);
-      while (static_cast<int>(threads_.size()) < count) threads_.emplace_back(&Helpers::serve, this);
-    } catch (...) {
-      // No memory or no thread: the helpers there serve what they can,
-      // and the caller withdraws the rest.
-    }
-    wake_->notify_all();
-  }
-
-  void withdraw(mel_task* tasks, int count) noexcept {
-    if (getpid() != owner_) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
-                                [&](mel_task* t) { return t >= tasks && t < tasks + count; }),
-                 queue_.end());
-  }
-
- private:
   void serve() noexcept {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      wake_->wait(lock, [this] { return stop_ || !queue_.empty(); });
-      if (stop_) return;
-      mel_task* task = queue_.front();
-      queue_.pop_front();
+      wake.wait(lock, [this] { return stopped || !queue.empty(); });
+      if (stopped) return;
+      mel_task* task = queue.front();
+      queue.pop_front();
       task->taken = true;
       const mel_task run = *task;  // the caller's copy may go once it has finished
       lock.unlock();
@@ -76,35 +38,73 @@ class Helpers {
       lock.lock();
     }
   }
-
-  const pid_t owner_;
-  std::mutex mutex_;
-  std::unique_ptr<std::condition_variable> wake_;
-  std::deque<mel_task*> queue_;
-  std::vector<std::thread> threads_;
-  bool stop_ = false;
 };
 
-Helpers& helpers() {
-  static Helpers h;
-  return h;
+std::atomic<HelperState*> g_state{nullptr};
+
+HelperState& state() {
+  static HelperState* const s = [] {
+    HelperState* made = new HelperState;
+    g_state.store(made);
+    return made;
+  }();
+  return *s;
 }
+
+// Stops and joins the helpers at exit or when the library is unloaded,
+// before their code goes away. Later offers are refused, so their callers
+// run every part themselves.
+struct HelperStopper {
+  ~HelperStopper() {
+    HelperState* s = g_state.load();
+    // In a forked child the helpers were the parent's and do not run here,
+    // and their lock may have been held at the fork: nothing to stop.
+    if (s == nullptr || getpid() != s->owner) return;
+    std::vector<std::thread> threads;
+    {
+      std::lock_guard<std::mutex> lock(s->mutex);
+      s->stopped = true;
+      threads.swap(s->threads);
+    }
+    s->wake.notify_all();
+    for (std::thread& t : threads) t.join();
+  }
+} g_stopper;
 
 }  // namespace
 
-// The helpers are made on first use, which may fail for want of memory;
-// then no task is offered and every one is withdrawn.
+// The helpers' state is made on first use, which may fail for want of
+// memory; then no task is offered and every one is withdrawn.
 void mel_offer_tasks(mel_task* tasks, int count) noexcept {
   for (int i = 0; i < count; ++i) tasks[i].taken = false;
+  HelperState* s = nullptr;
   try {
-    helpers().offer(tasks, count);
+    s = &state();
+    // In a forked child the lock may have been held by a parent's helper.
+    if (getpid() != s->owner) return;
+    {
+      std::lock_guard<std::mutex> lock(s->mutex);
+      if (s->stopped) return;
+      for (int i = 0; i < count; ++i) s->queue.push_back(&tasks[i]);
+      while (static_cast<int>(s->threads.size()) < count) {
+        s->threads.emplace_back(&HelperState::serve, s);
+      }
+    }
   } catch (...) {
+    // No memory or no thread: the helpers there serve what they can, and
+    // the caller withdraws the rest.
   }
+  if (s != nullptr) s->wake.notify_all();
 }
 
 void mel_withdraw_tasks(mel_task* tasks, int count) noexcept {
   try {
-    helpers().withdraw(tasks, count);
+    HelperState& s = state();
+    if (getpid() != s.owner) return;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.queue.erase(std::remove_if(s.queue.begin(), s.queue.end(),
+                                 [&](mel_task* t) { return t >= tasks && t < tasks + count; }),
+                  s.queue.end());
   } catch (...) {
   }
 }
