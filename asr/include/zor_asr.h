@@ -8,9 +8,9 @@
  * The interface is four functions and three records, plus the segments a
  * result may point at. Each record is packed, little-endian, exactly 1024
  * bytes, with 8-byte pointers; the reserved tail of every record must be zero
- * and is never read by the library. The
- * function-pointer types (PFN_...) let a caller that opens the library with
- * dlopen resolve the entry points by name.
+ * and is never read by the library. The function-pointer types (PFN_...) let
+ * a caller that opens the library with dlopen resolve the entry points by
+ * name.
  *
  * Status: every function returns ZOR_ASR_Status_Success (0) or
  * ZOR_ASR_Status_Failed (1); there are no other codes. The reason for a
