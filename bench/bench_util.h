@@ -3,16 +3,17 @@
 #define ZOR_BENCH_BENCH_UTIL_H_
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <string>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,15 @@ inline bool WriteWhisperFilterBank(const std::string& path) {
 inline void WriteBenchFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A fresh folder $TMPDIR/<name>_<pid> (/tmp without TMPDIR) for a
+// benchmark's files; "" when it cannot be made.
+inline std::string MakeBenchDir(const std::string& name) {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string dir =
+      std::string(tmp && *tmp ? tmp : "/tmp") + "/" + name + "_" + std::to_string(getpid());
+  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST ? dir : std::string();
 }
 
 // What a Whisper context on the simulated runtime reads from dir: the

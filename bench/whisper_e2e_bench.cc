@@ -40,10 +40,8 @@ std::string tokenizer_file() {
 int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   UseSimulatedRuntime(ZOR_BENCH_SIM_NPURT);
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string dir =
-      std::string(tmp && *tmp ? tmp : "/tmp") + "/whisper_e2e_bench_" + std::to_string(getpid());
-  if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
+  const std::string dir = MakeBenchDir("whisper_e2e_bench");
+  if (dir.empty()) return 1;
   if (!WriteWhisperBenchFiles(dir, tokenizer_file())) return 1;
   for (int count : kTokensPerChunk) {
     std::string tokens = "tokens";

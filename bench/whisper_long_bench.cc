@@ -61,10 +61,8 @@ double BestCpuSeconds(int repeats, F&& run) {
 int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   UseSimulatedRuntime(ZOR_BENCH_SIM_NPURT);
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string dir =
-      std::string(tmp && *tmp ? tmp : "/tmp") + "/whisper_long_bench_" + std::to_string(getpid());
-  if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
+  const std::string dir = MakeBenchDir("whisper_long_bench");
+  if (dir.empty()) return 1;
   if (!WriteWhisperBenchFiles(dir, tokenizer_file())) return 1;
   std::string tokens = "tokens";
   for (int i = 0; i < kTokens; ++i) tokens += " " + std::to_string(i);
