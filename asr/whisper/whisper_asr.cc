@@ -412,8 +412,9 @@ whisper_asr_engine* whisper_asr_create(const char* encoder_path, const char* dec
     engine->encoder = InitNpuContext(encoder_path);
     engine->decoder = InitNpuContext(decoder_path);
     if (!engine->encoder || !engine->decoder) return nullptr;
-    // The filter path is process-wide and read by running engines: only a
-    // create that succeeds may replace it.
+    // Engines read their own file; the process-wide path serves direct
+    // callers of whisper_pcm_to_mel_with_state, and only a create that
+    // succeeds may replace it.
     whisper_set_mel_filters_path(mel_filters_file);
     return engine.release();
   } catch (...) {
