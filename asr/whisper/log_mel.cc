@@ -41,11 +41,12 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 // The filter file path, process-wide. The lock only keeps a concurrent set
 // from tearing the string; which path a running call sees is still up to
-// the order of calls.
+// the order of calls. Like the cache below it is never freed, so a call on
+// a thread still running while the process exits finds it intact.
 std::mutex g_path_mutex;
 std::string& filters_path_locked() {
-  static std::string path = "./data_bin/data.bin";
-  return path;
+  static std::string* const path = new std::string("./data_bin/data.bin");
+  return *path;
 }
 
 // A bin's non-zero weights: [begin, end) of the 201 FFT bins.
@@ -70,7 +71,10 @@ struct FilterCache {
   std::vector<float> weights;
   std::vector<MelSpan> spans;
 };
-FilterCache g_filter_cache;
+FilterCache& filter_cache() {
+  static FilterCache* const cache = new FilterCache;
+  return *cache;
+}
 
 bool same_time(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -117,8 +121,8 @@ bool load_filters(whisper_filters& filters, std::vector<MelSpan>& spans) {
   struct stat st {};
   const bool have_stat = fstat(fileno(file.get()), &st) == 0;
 
-  std::lock_guard<std::mutex> lock(g_filter_cache.mutex);
-  FilterCache& cache = g_filter_cache;
+  FilterCache& cache = filter_cache();
+  std::lock_guard<std::mutex> lock(cache.mutex);
   if (have_stat && cache.valid && cache.path == path && cache.dev == st.st_dev &&
       cache.ino == st.st_ino && cache.size == st.st_size && same_time(cache.mtime, st.st_mtim) &&
       same_time(cache.ctime, st.st_ctim) && cache.weights.size() == count) {
