@@ -209,6 +209,13 @@ def test_outputs_need_a_run_and_belong_to_the_context(tmp_path, npu, sim):
     first = run_sensevoice(net, 4)
     assert first.buf and first.size == 8 * 1024 * 4
     assert argmax(net.floats(first, 0, 1024)) == 3
+    # The time spent inside the entry points adds up until a reset.
+    busy = sim.count("busy_ns")
+    assert busy > 0
+    run_sensevoice(net, 4)
+    assert sim.count("busy_ns") > busy
+    sim.reset()
+    assert sim.count("busy_ns") == 0
     # Unknown handles are refused, not dereferenced.
     bogus = ctypes.c_void_p(0x1000)
     assert net.fenn.zornn_run(bogus, None) == -1

@@ -18,11 +18,11 @@ size_t scan(const std::vector<float>& v) {
 }
 
 TEST(LogitsArgmax, EveryLengthAndEveryPosition) {
-  // Lengths around the 32-value step and its multiples, the maximum at each
+  // Lengths around the 64-value step and its multiples, the maximum at each
   // position, and a tie with an earlier copy.
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> dist(-5.0f, 5.0f);
-  for (size_t n = 1; n <= 70; ++n) {
+  for (size_t n = 1; n <= 140; ++n) {
     std::vector<float> v(n);
     for (float& x : v) x = dist(rng);
     for (size_t at = 0; at < n; ++at) {
@@ -48,6 +48,36 @@ TEST(LogitsArgmax, AVocabularyRow) {
   }
   std::fill(row.begin(), row.end(), -1.0f);
   EXPECT_EQ(logits_argmax(row.data(), row.size()), 0u) << "all equal: the first";
+}
+
+TEST(LogitsArgmax, AcrossBlocksOfTheRow) {
+  // The row is read in blocks of 2048 values: maxima on either side of a
+  // block's edge, ties in later blocks and in the tail, signed zeros.
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> dist(-5.0f, 5.0f);
+  for (size_t n : {2047u, 2048u, 2049u, 4096u + 63u, 6200u}) {
+    std::vector<float> v(n);
+    for (float& x : v) x = dist(rng);
+    for (size_t at : {size_t{0}, size_t{63}, size_t{64}, size_t{2047}, size_t{2048}, n - 1}) {
+      if (at >= n) continue;
+      std::vector<float> w = v;
+      w[at] = 7.0f;
+      ASSERT_EQ(logits_argmax(w.data(), n), at) << n << " values";
+      for (size_t later : {at + 1, at + 2048, n - 1}) {
+        if (later <= at || later >= n) continue;
+        w[later] = 7.0f;
+        ASSERT_EQ(logits_argmax(w.data(), n), at) << "a later tie at " << later;
+        w[later] = 8.0f;
+        ASSERT_EQ(logits_argmax(w.data(), n), later) << "a later maximum";
+        w[later] = v[later];
+      }
+      w[at] = 0.0f;
+      for (float& x : w) x = x > 0.0f ? -x : x;
+      w[at] = -0.0f;
+      w[n - 1] = 0.0f;
+      ASSERT_EQ(logits_argmax(w.data(), n), at) << "-0 first, +0 later";
+    }
+  }
 }
 
 TEST(LogitsArgmax, SignedZerosAndNaNsAsTheScan) {

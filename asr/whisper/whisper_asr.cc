@@ -75,9 +75,11 @@ struct whisper_asr_engine {
   // This engine's filter bank file. The process-wide path is set too, but
   // another engine made later would replace it under this one.
   std::string mel_filters_file;
-  // The encoder's input, kept between pieces: every value is rewritten, so a
-  // fresh one would only add its zeroing and page faults to each piece.
+  // The encoder's input and the piece's samples as floats, kept between
+  // pieces: every value is rewritten, so fresh ones would only add their
+  // zeroing and page faults to each piece.
   std::vector<float> encoder_input;
+  std::vector<float> samples;
   // Both contexts and their input bindings are shared by every call, so
   // calls on one engine take turns.
   std::mutex mutex;
@@ -90,11 +92,19 @@ struct whisper_asr_engine {
 
 namespace {
 
+// The encoder's output for the piece, where the runtime keeps it: valid
+// until the next encoder run, which comes only with the next piece (calls on
+// one engine take turns), so the decoder reads it there instead of a copy.
+struct AudioFeatures {
+  const void* data = nullptr;
+  uint32_t bytes = 0;
+};
+
 // One decoder run over the token window with n_valid valid positions. On
 // success *row points at the logits of the last valid position, inside the
 // runtime's output buffer: it is read in place and stays valid only until the
 // next run on the decoder context.
-int run_decoder_step(zornn_context decoder, const std::vector<float>& features,
+int run_decoder_step(zornn_context decoder, const AudioFeatures& features,
                      const TokenWindow& window, size_t n_valid, const float** row) {
   *row = nullptr;
   // The decoder's inputs are told apart by their size, not their index: the
@@ -111,8 +121,8 @@ int run_decoder_step(zornn_context decoder, const std::vector<float>& features,
   zornn_input& audio = inputs[window_first ? 1 : 0];
   tokens.buf = const_cast<int64_t*>(window.data());  // read-only for the runtime
   tokens.size = static_cast<uint32_t>(sizeof(TokenWindow));
-  audio.buf = const_cast<float*>(features.data());
-  audio.size = static_cast<uint32_t>(features.size() * sizeof(float));
+  audio.buf = const_cast<void*>(features.data);  // read-only for the runtime
+  audio.size = features.bytes;
   inputs[0].index = 0;
   inputs[1].index = 1;
 
@@ -145,7 +155,7 @@ int run_decoder_step(zornn_context decoder, const std::vector<float>& features,
 // The language of a piece: the caller's code when it is in the table, "en"
 // when it is not, or detected from the decoder's first step when the caller
 // left it open (null, "" or "auto").
-void ChooseLanguage(whisper_asr_engine& engine, const std::vector<float>& features,
+void ChooseLanguage(whisper_asr_engine& engine, const AudioFeatures& features,
                     const char* language, std::string& code, int64_t& token) {
   code = "en";
   token = kWhisperFirstLanguageToken;
@@ -176,11 +186,12 @@ void ChooseLanguage(whisper_asr_engine& engine, const std::vector<float>& featur
 // Spectrogram and encoder run of one piece into the audio features. Returns
 // false after its message.
 bool EncodePiece(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
-                 std::vector<float>& features) {
+                 AudioFeatures& features) {
   std::vector<float>& encoder_input = engine.encoder_input;
   encoder_input.resize(kEncoderInputFloats);
   {
-    std::vector<float> samples(n);
+    std::vector<float>& samples = engine.samples;
+    samples.resize(n);
     for (size_t i = 0; i < n; ++i) samples[i] = static_cast<float>(pcm[i]) * (1.0f / 32768.0f);
     // Only the first 3000 frames go to the encoder: they are computed
     // straight into its input.
@@ -216,9 +227,9 @@ bool EncodePiece(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
     std::fprintf(stderr, "[whisper] encoder zornn_outputs_get failed\n");
     return false;
   }
-  // Kept whole, rounded down to whole floats, exactly as the decoder must see it.
-  features.resize(output.size / sizeof(float));
-  std::memcpy(features.data(), output.buf, features.size() * sizeof(float));
+  // Whole, rounded down to whole floats, exactly as the decoder must see it.
+  features.data = output.buf;
+  features.bytes = output.size / sizeof(float) * sizeof(float);
   return true;
 }
 
@@ -264,7 +275,7 @@ std::vector<asr_segment> TimedSegments(const whisper_vocab& vocab,
 int recognize_segment(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
                       const char* language, const char* task, std::string& text,
                       std::string& language_out, std::vector<asr_segment>* segments) {
-  std::vector<float> features;
+  AudioFeatures features;
   if (!EncodePiece(engine, pcm, n, features)) return -1;
 
   std::string code;

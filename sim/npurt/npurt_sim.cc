@@ -3,6 +3,8 @@
 // ownership, but instead of running a compiled network it follows the
 // behaviour named in a small model description file (sim_model_file.h), and
 // it records what it receives so tests can check what the engines sent.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -376,6 +378,21 @@ void AtBoundary(F&& body) noexcept {
   }
 }
 
+// Wall time spent inside the runtime's entry points since the last reset:
+// what a benchmark takes off its own time to see the host's share alone.
+std::atomic<int64_t> g_busy_ns{0};
+
+// AtBoundary for an entry point of the runtime, timed into g_busy_ns.
+template <typename F, typename R = decltype(std::declval<F&>()())>
+R RuntimeCall(F&& body, typename std::common_type<R>::type failed) noexcept {
+  const auto start = std::chrono::steady_clock::now();
+  const R result = AtBoundary(std::forward<F>(body), failed);
+  g_busy_ns.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now() - start).count(),
+                      std::memory_order_relaxed);
+  return result;
+}
+
 }  // namespace
 }  // namespace npurt_sim
 
@@ -385,7 +402,7 @@ extern "C" {
 
 ZORNN_API int zornn_init(zornn_context* out, const char* model_path, uint32_t flags,
                          zornn_init_config* config) {
-  return AtBoundary([&]() -> int {
+  return RuntimeCall([&]() -> int {
     State& s = Sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     CallFails(s, "zornn_init", nullptr);
@@ -422,7 +439,7 @@ ZORNN_API int zornn_init(zornn_context* out, const char* model_path, uint32_t fl
 }
 
 ZORNN_API int zornn_query(zornn_context handle, uint32_t cmd, void* info, uint32_t size) {
-  return AtBoundary([&]() -> int {
+  return RuntimeCall([&]() -> int {
     State& s = Sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     Context* ctx = Find(s, handle);
@@ -453,7 +470,7 @@ ZORNN_API int zornn_query(zornn_context handle, uint32_t cmd, void* info, uint32
 }
 
 ZORNN_API int zornn_inputs_set(zornn_context handle, uint32_t n_inputs, zornn_input* inputs) {
-  return AtBoundary([&]() -> int {
+  return RuntimeCall([&]() -> int {
     State& s = Sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     Context* ctx = Find(s, handle);
@@ -470,7 +487,7 @@ ZORNN_API int zornn_inputs_set(zornn_context handle, uint32_t n_inputs, zornn_in
 }
 
 ZORNN_API int zornn_run(zornn_context handle, void* /*extend*/) {
-  return AtBoundary([&]() -> int {
+  return RuntimeCall([&]() -> int {
     State& s = Sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     Context* ctx = Find(s, handle);
@@ -522,7 +539,7 @@ ZORNN_API int zornn_run(zornn_context handle, void* /*extend*/) {
 }
 
 ZORNN_API int zornn_outputs_get(zornn_context handle, uint32_t n_outputs, zornn_output* outputs) {
-  return AtBoundary([&]() -> int {
+  return RuntimeCall([&]() -> int {
     State& s = Sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     Context* ctx = Find(s, handle);
@@ -580,7 +597,7 @@ ZORNN_API int zornn_outputs_get(zornn_context handle, uint32_t n_outputs, zornn_
 }
 
 ZORNN_API int zornn_destroy(zornn_context handle) {
-  return AtBoundary([&]() -> int {
+  return RuntimeCall([&]() -> int {
     State& s = Sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     Context* ctx = Find(s, handle);
@@ -594,7 +611,7 @@ ZORNN_API int zornn_destroy(zornn_context handle) {
 }
 
 ZORNN_API int zornn_set_softop_opt(zornn_context handle, zornn_softop_opt* opt, uint32_t count) {
-  return AtBoundary([&]() -> int {
+  return RuntimeCall([&]() -> int {
     State& s = Sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     Context* ctx = Find(s, handle);
@@ -608,7 +625,7 @@ ZORNN_API int zornn_set_softop_opt(zornn_context handle, zornn_softop_opt* opt, 
 
 ZORNN_API int zornn_set_input_shapes(zornn_context handle, uint32_t n_inputs,
                                      zornn_tensor_attr* attrs) {
-  return AtBoundary([&]() -> int {
+  return RuntimeCall([&]() -> int {
     State& s = Sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     Context* ctx = Find(s, handle);
@@ -642,6 +659,7 @@ ZORNN_SIM_API void zornn_sim_reset(void) {
     s.counters.clear();
     s.records.clear();
     s.init_calls_by_path.clear();
+    g_busy_ns.store(0, std::memory_order_relaxed);
   });
 }
 
@@ -651,6 +669,7 @@ ZORNN_SIM_API int64_t zornn_sim_count(const char* name) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (name == nullptr) return 0;
     if (std::strcmp(name, "contexts") == 0) return static_cast<int64_t>(s.contexts.size());
+    if (std::strcmp(name, "busy_ns") == 0) return g_busy_ns.load(std::memory_order_relaxed);
     auto it = s.counters.find(name);
     return it == s.counters.end() ? 0 : it->second;
   }, 0);

@@ -21,6 +21,8 @@ ZORNN_SIM_API void zornn_sim_reset(void);
 /* A counter since the last reset, 0 for an unknown name:
  *  - a function name ("zornn_run", ...): calls of it on any context;
  *  - "contexts": contexts alive now (not reset);
+ *  - "busy_ns": wall time spent inside the zornn_* entry points, summed
+ *    over all threads, in nanoseconds;
  *  - "decoder_feature_mismatches": whisper decoder runs whose audio-feature
  *    input differed from the last encoder output;
  *  - "input_size_errors": runs refused because a bound input was smaller
