@@ -121,12 +121,13 @@ inline bool WriteWhisperBenchFiles(const std::string& dir, const std::string& to
   return WriteWhisperFilterBank(dir + "/data.bin");
 }
 
-inline void WriteWhisperBenchDecoder(const std::string& path, const std::string& lines) {
+inline void WriteWhisperBenchDecoder(const std::string& path, const std::string& lines,
+                                     const std::string& logits_type = "FP32") {
   WriteBenchFile(path,
                  "behaviour whisper_decoder\n"
                  "input name=tokens dims=1,48 type=INT64 role=tokens\n"
                  "input name=audio dims=1,4,8 type=FP32 role=features\n"
-                 "output name=logits dims=1,48,51866 type=FP32\n" +
+                 "output name=logits dims=1,48,51866 type=" + logits_type + "\n" +
                      lines + "\n");
 }
 

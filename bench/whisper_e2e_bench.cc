@@ -6,7 +6,8 @@
 // its ratio to the log-mel spectrograms of the same chunks computed alone,
 // at 1 and 2 threads, for chunks that decode to nothing and to 12 tokens
 // each (every token is one more decoder step, whose 51,866 logits the host
-// reads). The wall time, runtime included, is printed beside it.
+// reads), with float and with half-precision logits. The wall time, runtime
+// included, is printed beside it.
 // Usage: whisper_e2e_bench [repetitions]
 #include <unistd.h>
 
@@ -29,7 +30,14 @@ namespace {
 
 constexpr int kSeconds = 60;
 constexpr int kEncoderFrames = 3000;  // what the encoder takes: 30 s
-constexpr int kTokensPerChunk[2] = {0, 12};  // 12: about what 4 s of speech decodes to
+struct Decoding {
+  int tokens_per_chunk;  // 12: about what 4 s of speech decodes to
+  const char* logits_type;
+};
+constexpr Decoding kDecodings[] = {{0, "FP32"}, {12, "FP32"}, {12, "FP16"}};
+constexpr int kDecodingCount = sizeof(kDecodings) / sizeof(kDecodings[0]);
+
+std::string DecoderName(int d) { return "decoder" + std::to_string(d) + ".model"; }
 
 // A vocabulary of 300 short words: count, then length-prefixed texts.
 std::string tokenizer_file() {
@@ -46,10 +54,10 @@ int main(int argc, char** argv) {
   const std::string dir = MakeBenchDir("whisper_e2e_bench");
   if (dir.empty()) return 1;
   if (!WriteWhisperBenchFiles(dir, tokenizer_file())) return 1;
-  for (int count : kTokensPerChunk) {
+  for (int d = 0; d < kDecodingCount; ++d) {
     std::string tokens = "tokens";
-    for (int i = 0; i < count; ++i) tokens += " " + std::to_string(100 + i);
-    WriteWhisperBenchDecoder(dir + "/decoder" + std::to_string(count) + ".model", tokens);
+    for (int i = 0; i < kDecodings[d].tokens_per_chunk; ++i) tokens += " " + std::to_string(100 + i);
+    WriteWhisperBenchDecoder(dir + "/" + DecoderName(d), tokens, kDecodings[d].logits_type);
   }
   // The engine keeps a filter bank only once its file times are a few
   // seconds old, as an installed one is; let this fresh file age that far.
@@ -66,16 +74,15 @@ int main(int argc, char** argv) {
   std::printf("whisper end to end: %zu samples (%d s) in %zu chunks, simulated networks, "
               "nproc = %ld, best of %d runs\n", pcm.size(), kSeconds, chunks.size(), CoreCount(),
               reps);
-  std::printf("%8s %13s %11s %11s %11s %11s %7s %10s\n", "threads", "tokens/chunk", "wall ms/s",
-              "runtime", "host ms/s", "log-mel", "ratio", "wall ratio");
+  std::printf("%8s %13s %7s %10s %8s %10s %8s %6s %10s\n", "threads", "tokens/chunk", "logits",
+              "wall ms/s", "runtime", "host ms/s", "log-mel", "ratio", "wall ratio");
   int failures = 0;
   size_t sink = 0;
   for (int threads : {1, 2}) {
-    double e2e_by_count[2] = {0, 0};
-    for (int c = 0; c < 2; ++c) {
-      const int count = kTokensPerChunk[c];
+    double host_seconds[kDecodingCount] = {};
+    for (int d = 0; d < kDecodingCount; ++d) {
       const std::string model = dir + "/encoder.model";
-      const std::string decoder = dir + "/decoder" + std::to_string(count) + ".model";
+      const std::string decoder = dir + "/" + DecoderName(d);
       const std::string extra = "{\"n_threads\": " + std::to_string(threads) + "}";
       ZOR_ASRInitConfig cfg{};
       cfg.model_type = ZOR_ASR_MODEL_WHISPER;
@@ -124,16 +131,20 @@ int main(int argc, char** argv) {
       }
       zor_asr_uninit(ctx);
       const double per_second = 1e3 / kSeconds;
-      std::printf("%8d %13d %11.3f %11.3f %11.3f %11.3f %7.2f %10.2f\n", threads, count,
-                  wall * per_second, (wall - e2e) * per_second, e2e * per_second,
-                  mel * per_second, e2e / mel, wall / mel);
-      e2e_by_count[c] = e2e;
+      std::printf("%8d %13d %7s %10.3f %8.3f %10.3f %8.3f %6.2f %10.2f\n", threads,
+                  kDecodings[d].tokens_per_chunk, kDecodings[d].logits_type, wall * per_second,
+                  (wall - e2e) * per_second, e2e * per_second, mel * per_second, e2e / mel,
+                  wall / mel);
+      host_seconds[d] = e2e;
     }
     // A chunk takes one decoder step per token and one for the end.
-    const double extra_steps =
-        static_cast<double>(chunks.size()) * (kTokensPerChunk[1] - kTokensPerChunk[0]);
-    std::printf("%8s each further decoder step, host: %.1f us\n", "",
-                (e2e_by_count[1] - e2e_by_count[0]) / extra_steps * 1e6);
+    for (int d = 1; d < kDecodingCount; ++d) {
+      const double extra_steps = static_cast<double>(chunks.size()) *
+                                 (kDecodings[d].tokens_per_chunk - kDecodings[0].tokens_per_chunk);
+      std::printf("%8s each further decoder step with %s logits, host: %.1f us\n", "",
+                  kDecodings[d].logits_type,
+                  (host_seconds[d] - host_seconds[0]) / extra_steps * 1e6);
+    }
   }
   std::system(("rm -rf '" + dir + "'").c_str());
   return failures != 0 || sink == 0;

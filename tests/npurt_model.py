@@ -129,14 +129,15 @@ def whisper_encoder_model(path, feature_dims=(1, 1500, 16), **kwargs) -> pathlib
 
 
 def whisper_decoder_model(path, tokens=(), language_token=50259, tokens_first=True,
-                          feature_dims=(1, 1500, 16), **kwargs) -> pathlib.Path:
+                          feature_dims=(1, 1500, 16), logits_type="FP32",
+                          **kwargs) -> pathlib.Path:
     """A decoder answering language_token for detection and then tokens,
     ending with 50257. tokens_first puts the token window at input 0."""
     window = tensor("tokens", (1, WINDOW), "INT64")
     features = tensor("audio_features", feature_dims, "FP32")
     inputs = [window, features] if tokens_first else [features, window]
     return write_model(path, "whisper_decoder", inputs,
-                       output=tensor("logits", (1, WINDOW, WHISPER_VOCAB), "FP32"),
+                       output=tensor("logits", (1, WINDOW, WHISPER_VOCAB), logits_type),
                        tokens=tokens, language_token=language_token, **kwargs)
 
 

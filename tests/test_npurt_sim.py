@@ -324,6 +324,33 @@ def test_whisper_decoder_that_never_ends(tmp_path, npu, sim):
     assert max(dec.floats(out, 47 * VOCAB, VOCAB)) == 0.0
 
 
+@pytest.mark.parametrize("logits_type", ["FP16", "INT4"])
+def test_typed_decoder_logits_follow_every_run(tmp_path, npu, sim, logits_type):
+    # The decoder's typed output is kept between runs and changed where the
+    # winners moved: whichever form each fetch asks for, it holds exactly
+    # the winner of the last run.
+    dec = npu(whisper_decoder_model(tmp_path / "dec.model", tokens=[7, 8, 9],
+                                    feature_dims=(1, 10, 2), logits_type=logits_type))
+    features = bytes(80)
+    script = [50258, 50259, 50360, 50364, 7, 8, 9]
+    for n, want_float in [(4, 1), (5, 0), (6, 0), (7, 1), (5, 1), (4, 0), (4, 0)]:
+        assert dec.set_inputs([window(*script[:n]), features]) == 0 and dec.run() == 0
+        rc, out = dec.output(want_float=want_float)
+        assert rc == 0
+        data = ctypes.string_at(out.buf, out.size)
+        if want_float:
+            values = np.frombuffer(data, np.float32)
+        elif logits_type == "FP16":
+            values = np.frombuffer(data, np.float16).astype(np.float32)
+        else:  # two signed nibbles a byte, the even element low
+            packed = np.frombuffer(data, np.uint8)
+            nibbles = np.stack([packed & 0xF, packed >> 4], axis=1).reshape(-1).astype(np.int8)
+            values = np.where(nibbles >= 8, nibbles - 16, nibbles).astype(np.float32)
+        assert values.size == 48 * VOCAB
+        winner = script[n] if n < len(script) else 50257
+        assert np.flatnonzero(values).tolist() == [(n - 1) * VOCAB + winner]
+
+
 def test_whisper_decoder_varying_its_script_by_the_audio(tmp_path, npu, sim):
     dec = npu(whisper_decoder_model(tmp_path / "dec.model", tokens=list(range(1000, 1050)),
                                     never_end=True, feature_dims=(1, 10, 2),

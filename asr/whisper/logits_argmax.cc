@@ -1,22 +1,25 @@
 #include "whisper/logits_argmax.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "whisper/mel_vector.h"
 
 namespace {
 
-constexpr size_t kStep = 8 * whisper_spectrum::kLanes;  // eight maxima in flight
-constexpr size_t kBlock = 32 * kStep;  // 8 KiB: still in the first-level cache when searched
+using whisper_spectrum::kLanes;
+using whisper_spectrum::lanes_f32;
+using whisper_spectrum::lanes_max;
 
-ZOR_LANES_INLINE whisper_spectrum::lanes_f32 lanes_max(whisper_spectrum::lanes_f32 a,
-                                                      whisper_spectrum::lanes_f32 b) {
-  return a > b ? a : b;  // b where a is NaN
-}
+constexpr size_t kStep = 8 * kLanes;   // eight maxima in flight
+constexpr size_t kBlock = 32 * kStep;  // 8 KiB: still in the first-level cache when searched
 
 // The largest of values[0, count) and start (not NaN), count a multiple of
 // kStep; NaNs never win. Named accumulators, so they stay in registers.
 ZOR_LANES_INLINE float block_max(const float* values, size_t count, float start) {
-  using namespace whisper_spectrum;
-  lanes_f32 t0 = lanes_splat(start), t1 = t0, t2 = t0, t3 = t0, t4 = t0, t5 = t0, t6 = t0, t7 = t0;
+  using whisper_spectrum::lanes_load;
+  lanes_f32 t0 = whisper_spectrum::lanes_splat(start), t1 = t0, t2 = t0, t3 = t0, t4 = t0,
+            t5 = t0, t6 = t0, t7 = t0;
   for (size_t i = 0; i < count; i += kStep) {
     const float* v = values + i;
     t0 = lanes_max(lanes_load(v), t0);
@@ -32,6 +35,49 @@ ZOR_LANES_INLINE float block_max(const float* values, size_t count, float start)
                  lanes_max(lanes_max(t4, t5), lanes_max(t6, t7)));
   float best = start;
   for (int l = 0; l < kLanes; ++l) best = t0[l] > best ? t0[l] : best;
+  return best;
+}
+
+// Half-precision values as integers in the order of their values: the
+// magnitude, negated for a negative sign (so -0 and +0 are both 0), and
+// NaNs below everything.
+constexpr int kHalfLanes = 2 * kLanes;
+typedef int16_t lanes_i16 __attribute__((vector_size(kHalfLanes * sizeof(int16_t))));
+constexpr int16_t kHalfNaNKey = INT16_MIN;
+constexpr int16_t kHalfInfinity = 0x7C00;
+constexpr size_t kHalfStep = 4 * kHalfLanes;
+constexpr size_t kHalfBlock = 16 * kHalfStep;  // 2 KiB
+
+ZOR_LANES_INLINE int16_t half_key(uint16_t h) {
+  const int16_t magnitude = static_cast<int16_t>(h & 0x7FFF);
+  if (magnitude > kHalfInfinity) return kHalfNaNKey;
+  return (h & 0x8000) != 0 ? static_cast<int16_t>(-magnitude) : magnitude;
+}
+
+ZOR_LANES_INLINE lanes_i16 half_keys(const uint16_t* p) {
+  lanes_i16 h;
+  std::memcpy(&h, p, sizeof(h));
+  const lanes_i16 sign = h >> 15;  // all ones where negative
+  const lanes_i16 magnitude = h & 0x7FFF;
+  const lanes_i16 key = (magnitude ^ sign) - sign;  // -magnitude where negative
+  return magnitude > kHalfInfinity ? lanes_i16{} + kHalfNaNKey : key;
+}
+
+ZOR_LANES_INLINE lanes_i16 keys_max(lanes_i16 a, lanes_i16 b) { return a > b ? a : b; }
+
+// The largest key of halves[0, count) and start, count a multiple of kHalfStep.
+ZOR_LANES_INLINE int16_t half_block_max(const uint16_t* halves, size_t count, int16_t start) {
+  lanes_i16 t0 = lanes_i16{} + start, t1 = t0, t2 = t0, t3 = t0;
+  for (size_t i = 0; i < count; i += kHalfStep) {
+    const uint16_t* h = halves + i;
+    t0 = keys_max(half_keys(h), t0);
+    t1 = keys_max(half_keys(h + kHalfLanes), t1);
+    t2 = keys_max(half_keys(h + 2 * kHalfLanes), t2);
+    t3 = keys_max(half_keys(h + 3 * kHalfLanes), t3);
+  }
+  t0 = keys_max(keys_max(t0, t1), keys_max(t2, t3));
+  int16_t best = start;
+  for (int l = 0; l < kHalfLanes; ++l) best = t0[l] > best ? t0[l] : best;
   return best;
 }
 
@@ -67,4 +113,33 @@ ZOR_LANES_CLONES size_t logits_argmax(const float* values, size_t count) {
     if (values[i] == best) return i;
   }
   return 0;  // not reached: best is one of values[from, to)
+}
+
+// The same walk over keys, which order the halves as their values do.
+ZOR_LANES_CLONES size_t logits_argmax_f16(const uint16_t* halves, size_t count) {
+  int16_t best = half_key(halves[0]);
+  if (best == kHalfNaNKey) return 0;  // a NaN at index 0 is never beaten
+  size_t from = 0, to = 1;
+  const size_t whole = count / kHalfStep * kHalfStep;
+  for (size_t i = 0; i < whole; i += kHalfBlock) {
+    const size_t n = whole - i < kHalfBlock ? whole - i : kHalfBlock;
+    const int16_t top = half_block_max(halves + i, n, best);
+    if (top > best) {
+      best = top;
+      from = i;
+      to = i + n;
+    }
+  }
+  for (size_t i = whole; i < count; ++i) {
+    const int16_t key = half_key(halves[i]);
+    if (key > best) {
+      best = key;
+      from = i;
+      to = i + 1;
+    }
+  }
+  for (size_t i = from; i < to; ++i) {
+    if (half_key(halves[i]) == best) return i;
+  }
+  return 0;
 }

@@ -31,7 +31,6 @@ constexpr size_t kEncoderInputFloats = static_cast<size_t>(kMelBins) * kEncoderF
 constexpr size_t kTokenWindow = 48;
 constexpr size_t kPromptTokens = 4;
 constexpr size_t kVocabSize = 51866;  // logits per position
-constexpr size_t kLogitsRowBytes = kVocabSize * sizeof(float);
 
 constexpr int64_t kEndOfText = 50257;
 constexpr int64_t kStartOfTranscript = 50258;
@@ -100,13 +99,26 @@ struct AudioFeatures {
   uint32_t bytes = 0;
 };
 
+// One position's logits in the runtime's output buffer, read in place: valid
+// only until the next run on the decoder context. Half-precision logits are
+// taken as the network wrote them: converted by the runtime, every one of
+// the 48 rows would be, and the host would read twice the bytes.
+struct LogitsRow {
+  const void* data = nullptr;
+  bool halves = false;
+};
+
+// The index of the largest of count logits of the row from first on.
+size_t RowArgmax(const LogitsRow& row, size_t first, size_t count) {
+  return row.halves ? logits_argmax_f16(static_cast<const uint16_t*>(row.data) + first, count)
+                    : logits_argmax(static_cast<const float*>(row.data) + first, count);
+}
+
 // One decoder run over the token window with n_valid valid positions. On
-// success *row points at the logits of the last valid position, inside the
-// runtime's output buffer: it is read in place and stays valid only until the
-// next run on the decoder context.
+// success *row is the logits of the last valid position.
 int run_decoder_step(zornn_context decoder, const AudioFeatures& features,
-                     const TokenWindow& window, size_t n_valid, const float** row) {
-  *row = nullptr;
+                     const TokenWindow& window, size_t n_valid, LogitsRow* row) {
+  *row = LogitsRow{};
   // The decoder's inputs are told apart by their size, not their index: the
   // input that holds 48 elements is the token window.
   zornn_tensor_attr attr{};
@@ -134,21 +146,27 @@ int run_decoder_step(zornn_context decoder, const AudioFeatures& features,
     std::fprintf(stderr, "[whisper] decoder zornn_run failed\n");
     return -1;
   }
+  zornn_tensor_attr logits{};
+  logits.index = 0;
+  const bool halves = zornn_query(decoder, ZORNN_QUERY_OUTPUT_ATTR, &logits, sizeof(logits)) == 0 &&
+                      logits.type == ZORNN_TENSOR_FLOAT16;
+  const size_t element = halves ? sizeof(uint16_t) : sizeof(float);
   zornn_output output{};
-  output.want_float = 1;
+  output.want_float = halves ? 0 : 1;
   if (zornn_outputs_get(decoder, 1, &output) != 0) {
     std::fprintf(stderr, "[whisper] decoder zornn_outputs_get failed\n");
     return -1;
   }
-  // The runtime's buffer must hold n_valid whole rows of float logits. A
-  // size that is not whole floats or a buffer not aligned for floats is a
-  // broken output, refused like a short one rather than read.
-  if (n_valid == 0 || output.buf == nullptr || output.size % sizeof(float) != 0 ||
-      reinterpret_cast<uintptr_t>(output.buf) % alignof(float) != 0 ||
-      output.size / kLogitsRowBytes < n_valid) {
+  // The runtime's buffer must hold n_valid whole rows of logits. A size
+  // that is not whole elements or a buffer not aligned for them is a broken
+  // output, refused like a short one rather than read.
+  if (n_valid == 0 || output.buf == nullptr || output.size % element != 0 ||
+      reinterpret_cast<uintptr_t>(output.buf) % element != 0 ||
+      output.size / (kVocabSize * element) < n_valid) {
     return -1;
   }
-  *row = static_cast<const float*>(output.buf) + (n_valid - 1) * kVocabSize;
+  row->data = static_cast<const uint8_t*>(output.buf) + (n_valid - 1) * kVocabSize * element;
+  row->halves = halves;
   return 0;
 }
 
@@ -171,13 +189,13 @@ void ChooseLanguage(whisper_asr_engine& engine, const AudioFeatures& features,
   }
   TokenWindow window{};
   window[0] = kStartOfTranscript;
-  const float* row = nullptr;
+  LogitsRow row;
   if (run_decoder_step(engine.decoder.get(), features, window, 1, &row) != 0) {
     std::fprintf(stderr, "[whisper] language detect failed, falling back to en\n");
     return;
   }
   const int index =
-      static_cast<int>(logits_argmax(row + kWhisperFirstLanguageToken, kWhisperLanguageCount));
+      static_cast<int>(RowArgmax(row, kWhisperFirstLanguageToken, kWhisperLanguageCount));
   code = whisper_language_code(index);
   token = kWhisperFirstLanguageToken + index;
   std::fprintf(stderr, "[whisper] auto language -> %s\n", code.c_str());
@@ -299,9 +317,9 @@ int recognize_segment(whisper_asr_engine& engine, const int16_t* pcm, size_t n,
   size_t n_valid = prompt;
   int64_t t = kEndOfText;
   for (;;) {
-    const float* row = nullptr;
+    LogitsRow row;
     if (run_decoder_step(engine.decoder.get(), features, window, n_valid, &row) != 0) return -1;
-    t = static_cast<int64_t>(logits_argmax(row, kVocabSize));
+    t = static_cast<int64_t>(RowArgmax(row, 0, kVocabSize));
     if (n_valid < kTokenWindow) window[n_valid] = t;
     if (n_valid >= kTokenWindow || t == kEndOfText) break;
     tokens.push_back(t);

@@ -90,11 +90,12 @@ std::string EncoderModel(const std::string& extra = "") {
 
 // The token window at index 0 unless audio_first.
 std::string DecoderModel(const std::string& extra, bool audio_first = false,
-                         const std::string& feature_dims = "1,4,8") {
+                         const std::string& feature_dims = "1,4,8",
+                         const std::string& logits_type = "FP32") {
   const std::string tokens = "input name=tokens dims=1,48 type=INT64 role=tokens\n";
   const std::string audio = "input name=audio dims=" + feature_dims + " type=FP32 role=features\n";
   return "behaviour whisper_decoder\n" + (audio_first ? audio + tokens : tokens + audio) +
-         "output name=logits dims=1,48,51866 type=FP32\n" + extra;
+         "output name=logits dims=1,48,51866 type=" + logits_type + "\n" + extra;
 }
 
 std::vector<int16_t> Pcm(size_t n) {
@@ -533,6 +534,33 @@ TEST_F(WhisperAsr, BrokenDecoderOutputsFailWithoutMessage) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(Transcribe(Pcm(8000), "auto"), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "[whisper] auto language -> de\n");
+}
+
+TEST_F(WhisperAsr, HalfPrecisionLogitsAreReadAsTheNetworkWroteThem) {
+  const auto decoder = [](const std::string& extra) {
+    return DecoderModel(extra, false, "1,4,8", "FP16");
+  };
+  ASSERT_TRUE(Init(EncoderModel(), decoder("tokens 100 101 102 50257\nlanguage_token 50264\n")));
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(Transcribe(Pcm(16000), "auto"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[whisper] auto language -> ko\n");
+  EXPECT_EQ(text_, " hello world\xC3\xA9");
+  zor_asr_uninit(ctx_);
+  ctx_ = nullptr;
+  // Rows of halves, not floats: four rows' worth of halves serve the run
+  // with four valid positions; a row short, or a byte that is not a whole
+  // half, is refused.
+  constexpr int64_t kRow = 51866 * 2;
+  for (const auto& [bytes, status] : {std::pair<int64_t, int>{4 * kRow, 0},
+                                      {3 * kRow, ZOR_ASR_Status_Failed},
+                                      {4 * kRow + 1, ZOR_ASR_Status_Failed}}) {
+    SCOPED_TRACE(bytes);
+    ASSERT_TRUE(Init(EncoderModel(),
+                     decoder("tokens 50257\noutput_bytes " + std::to_string(bytes) + "\n")));
+    EXPECT_EQ(Transcribe(Pcm(8000), "en"), status);
+    zor_asr_uninit(ctx_);
+    ctx_ = nullptr;
+  }
 }
 
 TEST_F(WhisperAsr, BrokenEncoderOutputs) {

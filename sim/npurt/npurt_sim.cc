@@ -43,6 +43,11 @@ struct Context {
   // handed out instead of output when the type is not FP32.
   std::vector<uint8_t> output_typed;
   std::vector<float> output_through_type;
+  // Whether those two are made from the decoder's persistent output, up to
+  // the cells changed since (typed_stale).
+  bool typed_current = false;
+  bool through_current = false;
+  std::vector<size_t> typed_stale;
   bool ran = false;
   std::vector<size_t> decoder_marks;      // cells set in the persistent decoder output
   size_t timestamp_decodings = 0;         // decodings in timestamp mode so far
@@ -338,8 +343,18 @@ bool RunDecoder(State& s, Context* ctx) {
   // carry a winner change, and they are reset before the next answer.
   const uint64_t v = static_cast<uint64_t>(ctx->model.vocab);
   const uint64_t count = std::max<uint64_t>(ElementCount(OutputAttr(*ctx)), kWindow * v);
-  if (ctx->output.size() != count) ctx->output.assign(count, 0.0f);
-  for (size_t cell : ctx->decoder_marks) ctx->output[cell] = 0.0f;
+  if (ctx->output.size() != count) {
+    ctx->output.assign(count, 0.0f);
+    ctx->typed_current = ctx->through_current = false;
+  }
+  // A caller that never fetches the output lets the changed cells pile up:
+  // past a bound, the typed forms are simply made anew.
+  if (ctx->typed_stale.size() > 4096) ctx->typed_current = ctx->through_current = false;
+  if (!ctx->typed_current) ctx->typed_stale.clear();
+  for (size_t cell : ctx->decoder_marks) {
+    ctx->output[cell] = 0.0f;
+    if (ctx->typed_current) ctx->typed_stale.push_back(cell);
+  }
   ctx->decoder_marks.clear();
   if (valid > 0) {
     uint64_t rotation = 0;
@@ -354,7 +369,34 @@ bool RunDecoder(State& s, Context* ctx) {
       const size_t cell = (valid - 1) * v + static_cast<uint64_t>(answer);
       ctx->output[cell] = kWinner;
       ctx->decoder_marks.push_back(cell);
+      if (ctx->typed_current) ctx->typed_stale.push_back(cell);
     }
+  }
+  return true;
+}
+
+// Makes the output in its element type (and, for want_float, converted
+// back to float32) from ctx->output. The decoder's persistent output
+// changes at a few cells per run, so its typed forms are brought up to date
+// there instead of made anew. False for an unknown type.
+bool TypedOutput(Context* ctx, const zornn_tensor_attr& attr, bool want_float) {
+  const bool persistent = ctx->model.behaviour == Behaviour::kWhisperDecoder;
+  if (persistent && ctx->typed_current) {
+    std::vector<float>* through =
+        want_float && ctx->through_current ? &ctx->output_through_type : nullptr;
+    if (!UpdateValues(attr, ctx->output, ctx->typed_stale, &ctx->output_typed, through)) {
+      return false;
+    }
+    if (through == nullptr) ctx->through_current = false;
+  } else {
+    if (!EncodeValues(attr, ctx->output, &ctx->output_typed)) return false;
+    ctx->through_current = false;
+  }
+  ctx->typed_stale.clear();
+  ctx->typed_current = persistent;
+  if (want_float && !ctx->through_current) {
+    DecodeValues(attr, ctx->output_typed.data(), ctx->output.size(), &ctx->output_through_type);
+    ctx->through_current = persistent;
   }
   return true;
 }
@@ -558,12 +600,11 @@ ZORNN_API int zornn_outputs_get(zornn_context handle, uint32_t n_outputs, zornn_
       // The network computes in its output type: the caller gets those
       // elements, or (want_float) floats converted from them, never the
       // simulator's exact values.
-      if (!EncodeValues(attr, ctx->output, &ctx->output_typed)) {
+      if (!TypedOutput(ctx, attr, outputs[0].want_float != 0)) {
         SetError(s, "output type " + std::to_string(attr.type) + " unknown");
         return -1;
       }
       if (outputs[0].want_float != 0) {
-        DecodeValues(attr, ctx->output_typed.data(), ctx->output.size(), &ctx->output_through_type);
         buf = ctx->output_through_type.data();
       } else {
         buf = ctx->output_typed.data();

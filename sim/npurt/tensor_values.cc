@@ -107,33 +107,54 @@ bool DecodeValues(const zornn_tensor_attr& attr, const void* bytes, size_t n,
   }
 }
 
+namespace {
+
+// Element i of p as x in the attribute's type; p holds at least i + 1 elements.
+void StoreValue(const zornn_tensor_attr& attr, float x, size_t i, uint8_t* p) {
+  switch (attr.type) {
+    case ZORNN_TENSOR_FLOAT32: Store<float>(x, p + 4 * i); break;
+    case ZORNN_TENSOR_FLOAT16: Store<uint16_t>(FloatToHalf(x), p + 2 * i); break;
+    case ZORNN_TENSOR_BFLOAT16: Store<uint16_t>(FloatToBfloat16(x), p + 2 * i); break;
+    case ZORNN_TENSOR_INT8: StoreQuantised<int8_t>(attr, x, p + i); break;
+    case ZORNN_TENSOR_UINT8: StoreQuantised<uint8_t>(attr, x, p + i); break;
+    case ZORNN_TENSOR_INT16: StoreQuantised<int16_t>(attr, x, p + 2 * i); break;
+    case ZORNN_TENSOR_UINT16: StoreQuantised<uint16_t>(attr, x, p + 2 * i); break;
+    case ZORNN_TENSOR_INT32: StoreQuantised<int32_t>(attr, x, p + 4 * i); break;
+    case ZORNN_TENSOR_UINT32: StoreQuantised<uint32_t>(attr, x, p + 4 * i); break;
+    case ZORNN_TENSOR_INT64: StoreQuantised<int64_t>(attr, x, p + 8 * i); break;
+    case ZORNN_TENSOR_UINT64: StoreQuantised<uint64_t>(attr, x, p + 8 * i); break;
+    case ZORNN_TENSOR_BOOL: p[i] = x != 0.0f; break;
+    case ZORNN_TENSOR_INT4: {
+      const int shift = i % 2 ? 4 : 0;
+      const int q = static_cast<int>(Quantise(attr, x, -8.0, 7.0)) & 0xF;
+      p[i / 2] = static_cast<uint8_t>((p[i / 2] & ~(0xF << shift)) | (q << shift));
+      break;
+    }
+  }
+}
+
+}  // namespace
+
 bool EncodeValues(const zornn_tensor_attr& attr, const std::vector<float>& values,
                   std::vector<uint8_t>* out) {
-  const size_t n = values.size();
   if (attr.type >= kZornnTypeCount) return false;
-  out->assign(TensorBytes(attr.type, n), 0);
-  uint8_t* p = out->data();
-  for (size_t i = 0; i < n; ++i) {
-    const float x = values[i];
-    switch (attr.type) {
-      case ZORNN_TENSOR_FLOAT32: Store<float>(x, p + 4 * i); break;
-      case ZORNN_TENSOR_FLOAT16: Store<uint16_t>(FloatToHalf(x), p + 2 * i); break;
-      case ZORNN_TENSOR_BFLOAT16: Store<uint16_t>(FloatToBfloat16(x), p + 2 * i); break;
-      case ZORNN_TENSOR_INT8: StoreQuantised<int8_t>(attr, x, p + i); break;
-      case ZORNN_TENSOR_UINT8: StoreQuantised<uint8_t>(attr, x, p + i); break;
-      case ZORNN_TENSOR_INT16: StoreQuantised<int16_t>(attr, x, p + 2 * i); break;
-      case ZORNN_TENSOR_UINT16: StoreQuantised<uint16_t>(attr, x, p + 2 * i); break;
-      case ZORNN_TENSOR_INT32: StoreQuantised<int32_t>(attr, x, p + 4 * i); break;
-      case ZORNN_TENSOR_UINT32: StoreQuantised<uint32_t>(attr, x, p + 4 * i); break;
-      case ZORNN_TENSOR_INT64: StoreQuantised<int64_t>(attr, x, p + 8 * i); break;
-      case ZORNN_TENSOR_UINT64: StoreQuantised<uint64_t>(attr, x, p + 8 * i); break;
-      case ZORNN_TENSOR_BOOL: p[i] = x != 0.0f; break;
-      case ZORNN_TENSOR_INT4: {
-        const int q = static_cast<int>(Quantise(attr, x, -8.0, 7.0)) & 0xF;
-        p[i / 2] = static_cast<uint8_t>(p[i / 2] | (q << (i % 2 ? 4 : 0)));
-        break;
-      }
-    }
+  out->assign(TensorBytes(attr.type, values.size()), 0);
+  for (size_t i = 0; i < values.size(); ++i) StoreValue(attr, values[i], i, out->data());
+  return true;
+}
+
+bool UpdateValues(const zornn_tensor_attr& attr, const std::vector<float>& values,
+                  const std::vector<size_t>& cells, std::vector<uint8_t>* typed,
+                  std::vector<float>* through) {
+  if (attr.type >= kZornnTypeCount) return false;
+  std::vector<float> pair;
+  for (const size_t i : cells) {
+    StoreValue(attr, values[i], i, typed->data());
+    if (through == nullptr) continue;
+    // Decoded from the even element on, so that packed types start whole.
+    const size_t even = i & ~size_t{1};
+    DecodeValues(attr, typed->data() + TensorBytes(attr.type, even), i - even + 1, &pair);
+    (*through)[i] = pair.back();
   }
   return true;
 }

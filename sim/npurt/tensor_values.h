@@ -25,6 +25,13 @@ bool DecodeValues(const zornn_tensor_attr& attr, const void* bytes, size_t n,
 bool EncodeValues(const zornn_tensor_attr& attr, const std::vector<float>& values,
                   std::vector<uint8_t>* out);
 
+// Brings what EncodeValues (and DecodeValues of its result, into through
+// unless null) made from earlier values up to date with values, which
+// differ from them only at cells. False for an unknown type.
+bool UpdateValues(const zornn_tensor_attr& attr, const std::vector<float>& values,
+                  const std::vector<size_t>& cells, std::vector<uint8_t>* typed,
+                  std::vector<float>* through);
+
 }  // namespace npurt_sim
 
 #endif  // ZOR_SIM_NPURT_TENSOR_VALUES_H_
