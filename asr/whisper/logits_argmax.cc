@@ -16,7 +16,7 @@ constexpr size_t kBlock = 32 * kStep;  // 8 KiB: still in the first-level cache 
 
 // The largest of values[0, count) and start (not NaN), count a multiple of
 // kStep; NaNs never win. Named accumulators, so they stay in registers.
-ZOR_LANES_INLINE float block_max(const float* values, size_t count, float start) {
+ZOR_LANES_INLINE float float_block_max(const float* values, size_t count, float start) {
   using whisper_spectrum::lanes_load;
   lanes_f32 t0 = whisper_spectrum::lanes_splat(start), t1 = t0, t2 = t0, t3 = t0, t4 = t0,
             t5 = t0, t6 = t0, t7 = t0;
@@ -81,21 +81,23 @@ ZOR_LANES_INLINE int16_t half_block_max(const uint16_t* halves, size_t count, in
   return best;
 }
 
-}  // namespace
-
 // The first index holding the largest value is what the scan gives (it
 // moves only to a strictly greater value, and +0 and -0 compare equal), so
-// the row is read once for the maxima of its blocks, and only the first
-// block whose maximum beats every earlier one is searched again, while it
-// is still in cache.
-ZOR_LANES_CLONES size_t logits_argmax(const float* values, size_t count) {
-  float best = values[0];
-  if (!(best == best)) return 0;  // a NaN at index 0 is never beaten
-  size_t from = 0, to = 1;        // the block to search for best
-  const size_t whole = count / kStep * kStep;
-  for (size_t i = 0; i < whole; i += kBlock) {
-    const size_t n = whole - i < kBlock ? whole - i : kBlock;
-    const float top = block_max(values + i, n, best);
+// the row is read once for the maxima of its blocks (whole steps of step
+// values, form.block_max(first, count, start)), and only the first block
+// whose maximum beats every earlier one is searched again, while it is
+// still in cache. form.key(value) orders the values; a NaN's key is never
+// greater than another, and one at index 0 is never beaten.
+template <size_t step, size_t block, typename T, typename Form>
+ZOR_LANES_INLINE size_t first_largest(const T* values, size_t count, bool first_is_nan,
+                                      Form form) {
+  auto best = form.key(values[0]);
+  if (first_is_nan) return 0;
+  size_t from = 0, to = 1;  // the block to search for best
+  const size_t whole = count / step * step;
+  for (size_t i = 0; i < whole; i += block) {
+    const size_t n = whole - i < block ? whole - i : block;
+    const auto top = form.block_max(values + i, n, best);
     if (top > best) {
       best = top;
       from = i;
@@ -103,43 +105,41 @@ ZOR_LANES_CLONES size_t logits_argmax(const float* values, size_t count) {
     }
   }
   for (size_t i = whole; i < count; ++i) {  // the tail after the last whole step
-    if (values[i] > best) {
-      best = values[i];
+    if (form.key(values[i]) > best) {
+      best = form.key(values[i]);
       from = i;
       to = i + 1;
     }
   }
   for (size_t i = from; i < to; ++i) {
-    if (values[i] == best) return i;
+    if (form.key(values[i]) == best) return i;
   }
   return 0;  // not reached: best is one of values[from, to)
 }
 
-// The same walk over keys, which order the halves as their values do.
+// The two forms as the walk takes them: objects whose calls inline into
+// each instruction-set version of the callers (a function pointer would
+// call the default build).
+struct Floats {
+  ZOR_LANES_INLINE float key(float x) const { return x; }
+  ZOR_LANES_INLINE float block_max(const float* v, size_t n, float start) const {
+    return float_block_max(v, n, start);
+  }
+};
+struct Halves {
+  ZOR_LANES_INLINE int16_t key(uint16_t h) const { return half_key(h); }
+  ZOR_LANES_INLINE int16_t block_max(const uint16_t* v, size_t n, int16_t start) const {
+    return half_block_max(v, n, start);
+  }
+};
+
+}  // namespace
+
+ZOR_LANES_CLONES size_t logits_argmax(const float* values, size_t count) {
+  return first_largest<kStep, kBlock>(values, count, !(values[0] == values[0]), Floats{});
+}
+
 ZOR_LANES_CLONES size_t logits_argmax_f16(const uint16_t* halves, size_t count) {
-  int16_t best = half_key(halves[0]);
-  if (best == kHalfNaNKey) return 0;  // a NaN at index 0 is never beaten
-  size_t from = 0, to = 1;
-  const size_t whole = count / kHalfStep * kHalfStep;
-  for (size_t i = 0; i < whole; i += kHalfBlock) {
-    const size_t n = whole - i < kHalfBlock ? whole - i : kHalfBlock;
-    const int16_t top = half_block_max(halves + i, n, best);
-    if (top > best) {
-      best = top;
-      from = i;
-      to = i + n;
-    }
-  }
-  for (size_t i = whole; i < count; ++i) {
-    const int16_t key = half_key(halves[i]);
-    if (key > best) {
-      best = key;
-      from = i;
-      to = i + 1;
-    }
-  }
-  for (size_t i = from; i < to; ++i) {
-    if (half_key(halves[i]) == best) return i;
-  }
-  return 0;
+  return first_largest<kHalfStep, kHalfBlock>(halves, count, half_key(halves[0]) == kHalfNaNKey,
+                                              Halves{});
 }
