@@ -2,7 +2,8 @@
 // runtime that returns a prepared output (so the run itself costs nothing):
 // the best token of every frame read straight from the runtime's buffer,
 // the CTC merge and AssembleTranscript, against one memcpy of the same
-// logits; frame-major and vocab-major output. For orientation, the whole
+// logits; frame-major and vocab-major output, float32 and half-precision
+// (read as the network wrote it). For orientation, the whole
 // BrioModel::ForwardInPlace call with its input side, and what Forward's
 // copy (the frames x vocabulary result its other callers get) costs.
 #include <cstdio>
@@ -22,8 +23,8 @@ namespace {
 constexpr int kFrames = 800;
 constexpr int kVocab = 25055;
 
-std::string WriteModel(const std::string& dir, const char* layout) {
-  const std::string path = dir + "/sv_postnet_" + layout + ".model";
+std::string WriteModel(const std::string& dir, const char* layout, const char* type) {
+  const std::string path = dir + "/sv_postnet_" + layout + "_" + type + ".model";
   std::ofstream m(path);
   m << "behaviour prepared\n"
     << "input name=speech dims=1," << kFrames << ",560 type=FP32 role=speech\n"
@@ -31,9 +32,9 @@ std::string WriteModel(const std::string& dir, const char* layout) {
     << "input name=input_2 dims=1 type=INT32 role=text_norm\n"
     << "vocab " << kVocab << "\nlayout " << layout << "\n";
   if (std::string(layout) == "vocab_major") {
-    m << "output dims=1," << kVocab << ',' << kFrames << " type=FP32\n";
+    m << "output dims=1," << kVocab << ',' << kFrames << " type=" << type << "\n";
   } else {
-    m << "output dims=1," << kFrames << ',' << kVocab << " type=FP32\n";
+    m << "output dims=1," << kFrames << ',' << kVocab << " type=" << type << "\n";
   }
   m << "tokens 1 3 5 6";
   for (int i = 0; i < 300; ++i) m << ' ' << 100 + (i * 37) % 20000;
@@ -64,67 +65,76 @@ int main() {
 
   int status = 0;
   const char* only = std::getenv("SV_BENCH_LAYOUT");  // one layout, for profiling
-  for (const char* layout : {"frame_major", "vocab_major"}) {
-    if (only != nullptr && std::string(only) != layout) continue;
-    std::fprintf(stderr, "(model messages below are the model's own)\n");
-    BrioModel model(WriteModel(dir, layout));
-    if (!model.loaded || !symbols.loaded) {
-      std::printf("  %s: model or tokens did not load\n", layout);
-      status = 1;
-      continue;
+  for (const char* type : {"FP32", "FP16"}) {
+    for (const char* layout : {"frame_major", "vocab_major"}) {
+      if (only != nullptr && std::string(only) != layout) continue;
+      std::fprintf(stderr, "(model messages below are the model's own)\n");
+      BrioModel model(WriteModel(dir, layout, type));
+      if (!model.loaded || !symbols.loaded) {
+        std::printf("  %s: model or tokens did not load\n", layout);
+        status = 1;
+        continue;
+      }
+      const size_t bytes = n * (std::string(type) == "FP16" ? 2 : 4);
+      std::vector<uint8_t> source(bytes, 1), copy(bytes);
+      size_t words = 0;
+      // As in the recognizer: every frame's best token taken in place.
+      std::vector<int32_t> best(kFrames);
+      const BrioModel::LogitsReader best_tokens = [&best](const LogitsView& out) {
+        best.resize(static_cast<size_t>(out.frames));
+        if (out.halves != nullptr) {
+          CtcGreedyDecoder::BestTokens(out.halves, out.frames, out.vocab, out.vocab_major,
+                                       out.frames, best.data());
+        } else {
+          CtcGreedyDecoder::BestTokens(out.data, out.frames, out.vocab, out.vocab_major,
+                                       out.frames, best.data());
+        }
+      };
+      auto baseline = [&] {
+        std::memcpy(copy.data(), source.data(), bytes);
+        words += copy[bytes - 1] > 0;
+      };
+      // The path after the network: from the runtime's buffer to the text.
+      LogitsView view;
+      auto post_network = [&] {
+        best_tokens(view);
+        const std::vector<int> ids = decoder.Collapse(best.data(), static_cast<int>(best.size()));
+        words += AssembleTranscript(ids, symbols, "auto", "woitn").text.size();
+      };
+      // The whole call, with the input side (quantisation, binding, and the
+      // simulator's own recording of the inputs) before the network.
+      auto whole = [&] {
+        model.ForwardInPlace(features.data(), kFrames, 560, 4, 15, false, best_tokens);
+        const std::vector<int> ids = decoder.Collapse(best.data(), static_cast<int>(best.size()));
+        words += AssembleTranscript(ids, symbols, "auto", "woitn").text.size();
+      };
+      whole();  // first run: page in the runtime's output
+      const double run = BestSeconds(3, [&] {
+        model.ForwardInPlace(features.data(), kFrames, 560, 4, 15, false,
+                             [&view](const LogitsView& out) { view = out; });
+      });
+      // The prepared output is the same buffer on every run, so here (and only
+      // here) the view may be read after the call.
+      const double tokens = BestSeconds(3, [&] { best_tokens(view); });
+      const double copying = BestSeconds(3, [&] {
+        words += model.Forward(features.data(), kFrames, 560, 4, 15, false).frames;
+      });
+      // Alternating rounds, so that all see the same share of a busy machine.
+      double base = 1e300, post = 1e300, all = 1e300;
+      for (int round = 0; round < 8; ++round) {
+        base = std::min(base, BestSeconds(3, baseline));
+        post = std::min(post, BestSeconds(3, post_network));
+        all = std::min(all, BestSeconds(3, whole));
+      }
+      std::printf("  %-11s %s memcpy %.2f ms; after the network (best tokens, merge, transcript) "
+                  "%.2f ms, ratio %.2f (target <= 1)\n",
+                  layout, type, base * 1e3, post * 1e3, post / base);
+      std::printf("  %-11s %s whole ForwardInPlace call and decoding %.2f ms, ratio %.2f; stages: "
+                  "input side and run %.2f ms, best tokens %.2f ms; Forward with its copy "
+                  "%.2f ms\n",
+                  layout, type, all * 1e3, all / base, run * 1e3, tokens * 1e3, copying * 1e3);
+      if (words == 0) status = 1;
     }
-    std::vector<float> source(n, 0.5f), copy(n);
-    size_t words = 0;
-    // As in the recognizer: every frame's best token taken in place.
-    std::vector<int32_t> best(kFrames);
-    const BrioModel::LogitsReader best_tokens = [&best](const LogitsView& out) {
-      best.resize(static_cast<size_t>(out.frames));
-      CtcGreedyDecoder::BestTokens(out.data, out.frames, out.vocab, out.vocab_major, out.frames,
-                                   best.data());
-    };
-    auto baseline = [&] {
-      std::memcpy(copy.data(), source.data(), n * sizeof(float));
-      words += copy[n - 1] > 0;
-    };
-    // The path after the network: from the runtime's buffer to the text.
-    LogitsView view;
-    auto post_network = [&] {
-      best_tokens(view);
-      const std::vector<int> ids = decoder.Collapse(best.data(), static_cast<int>(best.size()));
-      words += AssembleTranscript(ids, symbols, "auto", "woitn").text.size();
-    };
-    // The whole call, with the input side (quantisation, binding, and the
-    // simulator's own recording of the inputs) before the network.
-    auto whole = [&] {
-      model.ForwardInPlace(features.data(), kFrames, 560, 4, 15, false, best_tokens);
-      const std::vector<int> ids = decoder.Collapse(best.data(), static_cast<int>(best.size()));
-      words += AssembleTranscript(ids, symbols, "auto", "woitn").text.size();
-    };
-    whole();  // first run: page in the runtime's output
-    const double run = BestSeconds(3, [&] {
-      model.ForwardInPlace(features.data(), kFrames, 560, 4, 15, false,
-                           [&view](const LogitsView& out) { view = out; });
-    });
-    // The prepared output is the same buffer on every run, so here (and only
-    // here) the view may be read after the call.
-    const double tokens = BestSeconds(3, [&] { best_tokens(view); });
-    const double copying = BestSeconds(3, [&] {
-      words += model.Forward(features.data(), kFrames, 560, 4, 15, false).frames;
-    });
-    // Alternating rounds, so that all see the same share of a busy machine.
-    double base = 1e300, post = 1e300, all = 1e300;
-    for (int round = 0; round < 8; ++round) {
-      base = std::min(base, BestSeconds(3, baseline));
-      post = std::min(post, BestSeconds(3, post_network));
-      all = std::min(all, BestSeconds(3, whole));
-    }
-    std::printf("  %-11s memcpy %.2f ms; after the network (best tokens, merge, transcript) "
-                "%.2f ms, ratio %.2f (target <= 1)\n",
-                layout, base * 1e3, post * 1e3, post / base);
-    std::printf("  %-11s whole ForwardInPlace call and decoding %.2f ms, ratio %.2f; stages: "
-                "input side and run %.2f ms, best tokens %.2f ms; Forward with its copy %.2f ms\n",
-                layout, all * 1e3, all / base, run * 1e3, tokens * 1e3, copying * 1e3);
-    if (words == 0) status = 1;
   }
   return status;
 }

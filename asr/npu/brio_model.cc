@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -308,12 +309,21 @@ ForwardResult BrioModel::Forward(const float* features, int frames_in, int dim, 
       features, frames_in, dim, language, text_norm, swap_int_inputs,
       [&result](const LogitsView& out) {
         const size_t count = static_cast<size_t>(out.frames) * static_cast<size_t>(out.vocab);
+        std::vector<float> widened;
+        const float* data = out.data;
+        if (out.halves != nullptr) {
+          widened.resize(count);
+          for (size_t i = 0; i < count; ++i) widened[i] = HalfToFloat(out.halves[i]);
+          data = widened.data();
+        }
         if (out.vocab_major) {
           result.logits.resize(count);
-          TransposeBlocked(out.data, static_cast<size_t>(out.vocab),
-                           static_cast<size_t>(out.frames), result.logits.data());
+          TransposeBlocked(data, static_cast<size_t>(out.vocab), static_cast<size_t>(out.frames),
+                           result.logits.data());
+        } else if (!widened.empty()) {
+          result.logits.swap(widened);  // already [T][V]
         } else {
-          result.logits.assign(out.data, out.data + count);  // already [T][V]
+          result.logits.assign(data, data + count);  // already [T][V]
         }
         result.frames = out.frames;
         result.vocab = out.vocab;
@@ -511,14 +521,6 @@ bool RunForward(BrioModel* m, const float* features, int frames_in, int dim, int
     std::fprintf(stderr, "zornn_run failed\n");
     return false;
   }
-  zornn_output output;
-  std::memset(&output, 0, sizeof(output));
-  output.want_float = 1;
-  if (zornn_outputs_get(self.context, 1, &output) != 0) {
-    std::fprintf(stderr, "zornn_outputs_get failed\n");
-    return false;
-  }
-
   // Without the output's extents its layout is a guess: no result beats a
   // transposed one.
   zornn_tensor_attr out_attr;
@@ -527,9 +529,23 @@ bool RunForward(BrioModel* m, const float* features, int frames_in, int dim, int
     std::fprintf(stderr, "[SenseVoice] zornn_query OUTPUT_ATTR failed\n");
     return false;
   }
+  // Half-precision logits are read as the network wrote them; every other
+  // type comes converted to float32.
+  const bool halves = out_attr.type == ZORNN_TENSOR_FLOAT16;
+  const uint32_t element = halves ? sizeof(uint16_t) : sizeof(float);
+  zornn_output output;
+  std::memset(&output, 0, sizeof(output));
+  output.want_float = halves ? 0 : 1;
+  if (zornn_outputs_get(self.context, 1, &output) != 0) {
+    std::fprintf(stderr, "zornn_outputs_get failed\n");
+    return false;
+  }
 
-  if (output.buf == nullptr || output.size == 0 || output.size % 4 != 0) return false;
-  const uint32_t count = output.size / 4;
+  if (output.buf == nullptr || output.size == 0 || output.size % element != 0 ||
+      reinterpret_cast<uintptr_t>(output.buf) % element != 0) {
+    return false;
+  }
+  const uint32_t count = output.size / element;
 
   uint32_t last_extent = 0;  // the last extent of at least 2, 0 when none
   for (uint32_t d = 0; d < ExaminedDims(out_attr); ++d) {
@@ -544,7 +560,11 @@ bool RunForward(BrioModel* m, const float* features, int frames_in, int dim, int
   }
 
   LogitsView view;
-  view.data = static_cast<const float*>(output.buf);
+  if (halves) {
+    view.halves = static_cast<const uint16_t*>(output.buf);
+  } else {
+    view.data = static_cast<const float*>(output.buf);
+  }
   view.frames = static_cast<int32_t>(count / vocab_extent);
   view.vocab = vocab;
   view.vocab_major = vocab_extent != last_extent;

@@ -24,10 +24,13 @@ struct ForwardResult {
 
 // The network's output where the runtime left it, in the runtime's layout:
 // frame-major, data[t * vocab + v], or vocabulary-major, data[v * frames + t].
-// Valid only during the call that hands it over: the runtime reuses or frees
-// its output buffer at the next run.
+// Float32 logits are in data; half-precision ones, as the network wrote
+// them (the runtime would convert every one), are in halves instead, their
+// bits in the same layout. Valid only during the call that hands it over:
+// the runtime reuses or frees its output buffer at the next run.
 struct LogitsView {
   const float* data = nullptr;
+  const uint16_t* halves = nullptr;
   int32_t frames = 0;
   int32_t vocab = 0;
   bool vocab_major = false;

@@ -1,6 +1,7 @@
 // The NPU runtime's element types as this code base reads and writes them:
 // their printed names (also the words of the simulated runtime's model
-// files) and the conversions between float32 and the 16-bit float types.
+// files), the conversions between float32 and the 16-bit float types, and
+// the order of half-precision values as integers.
 #ifndef ZOR_ASR_NPU_ZORNN_TYPES_H_
 #define ZOR_ASR_NPU_ZORNN_TYPES_H_
 
@@ -73,5 +74,26 @@ inline uint16_t FloatToBfloat16(float f) {
 }
 
 inline float Bfloat16ToFloat(uint16_t b) { return BitsFloat(static_cast<uint32_t>(b) << 16); }
+
+// Half-precision values compared without conversion: as 16-bit integers in
+// the order of their values, the magnitude, negated for a negative sign (so
+// -0 and +0 are both 0, as they compare equal), and nan_key for a NaN (the
+// caller says where NaNs stand: below or above every value).
+inline constexpr int16_t kHalfInfinityBits = 0x7C00;
+
+inline int16_t HalfOrderKey(uint16_t h, int16_t nan_key) {
+  const int16_t magnitude = static_cast<int16_t>(h & 0x7FFF);
+  if (magnitude > kHalfInfinityBits) return nan_key;
+  return (h & 0x8000) != 0 ? static_cast<int16_t>(-magnitude) : magnitude;
+}
+
+// The same lane by lane, for a vector of int16_t (the compiler's vector
+// extensions) holding the bits.
+template <typename Lanes>
+inline __attribute__((always_inline)) Lanes HalfOrderKeys(Lanes h, int16_t nan_key) {
+  const Lanes sign = h >> 15;  // all ones where negative
+  const Lanes magnitude = h & 0x7FFF;
+  return magnitude > kHalfInfinityBits ? Lanes{} + nan_key : (magnitude ^ sign) - sign;
+}
 
 #endif  // ZOR_ASR_NPU_ZORNN_TYPES_H_

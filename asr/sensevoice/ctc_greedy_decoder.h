@@ -37,6 +37,10 @@ class CtcGreedyDecoder {
   // layout is read in one pass, without a copy; nothing for n < 1.
   static void BestTokens(const float* logits, int frames, int vocab, bool vocab_major, int n,
                          int32_t* best);
+  // The same for IEEE half-precision logits (their bits): the tokens that
+  // the float form chooses for them converted to float.
+  static void BestTokens(const uint16_t* halves, int frames, int vocab, bool vocab_major, int n,
+                         int32_t* best);
 
   int32_t blank_id = 0;
 };

@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "npu/zornn_types.h"
+
 namespace {
 
 // One-hot rows of width vocab with the given best ids.
@@ -77,6 +79,12 @@ TEST(CtcGreedyDecoder, AgreesWithAPlainScanOnAwkwardRows) {
   }
 }
 
+std::vector<uint16_t> Halves(const std::vector<float>& values) {
+  std::vector<uint16_t> halves;
+  for (const float x : values) halves.push_back(FloatToHalf(x));
+  return halves;
+}
+
 // The first maximum as a plain left-to-right strict scan finds it.
 int PlainFirstMax(const float* row, int vocab) {
   int best = 0;
@@ -91,18 +99,22 @@ int PlainFirstMax(const float* row, int vocab) {
 // NaNs (row 0 included), at frame counts and vocabularies on both sides of
 // every vector, block and row-group width; only the first n frames are
 // written.
+//
+// Half-precision logits of the same values (all exact in half precision)
+// choose the same tokens.
 TEST(CtcGreedyDecoder, BestTokensOfBothLayoutsAgreeWithAPlainScan) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   const float awkward[] = {0.0f, -0.0f, 1.0f, 1.0f, -1.0f, 2.0f, nan, inf, -inf, 0.5f};
   std::mt19937 rng(7);
   for (const int frames : {1, 2, 3, 4, 5, 7, 8, 9, 15, 17, 33, 1029}) {
-    for (const int vocab : {1, 2, 3, 7, 8, 9, 31, 32, 33, 63, 65, 97, 1001}) {
+    for (const int vocab : {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 65, 97, 1001}) {
       if (frames * vocab > 300000) continue;
       for (const bool distinct : {false, true}) {
         std::vector<float> frame_major(static_cast<size_t>(frames) * vocab);
         for (float& x : frame_major) {
-          x = distinct ? static_cast<float>(rng() % 100000) : awkward[rng() % 10];
+          x = distinct ? static_cast<float>(static_cast<int>(rng() % 4001) - 2000)
+                       : awkward[rng() % 10];
         }
         std::vector<float> vocab_major(frame_major.size());
         for (int t = 0; t < frames; ++t) {
@@ -117,6 +129,16 @@ TEST(CtcGreedyDecoder, BestTokensOfBothLayoutsAgreeWithAPlainScan) {
                                        by_rows.data());
           CtcGreedyDecoder::BestTokens(vocab_major.data(), frames, vocab, true, n,
                                        by_columns.data());
+          std::vector<int32_t> by_half_rows(frames, -7), by_half_columns(frames, -7);
+          const std::vector<uint16_t> half_rows = Halves(frame_major);
+          const std::vector<uint16_t> half_columns = Halves(vocab_major);
+          CtcGreedyDecoder::BestTokens(half_rows.data(), frames, vocab, false, n,
+                                       by_half_rows.data());
+          CtcGreedyDecoder::BestTokens(half_columns.data(), frames, vocab, true, n,
+                                       by_half_columns.data());
+          ASSERT_EQ(by_half_rows, by_rows) << "halves, frame-major T=" << frames << " V=" << vocab;
+          ASSERT_EQ(by_half_columns, by_columns)
+              << "halves, vocab-major T=" << frames << " V=" << vocab;
           for (int t = 0; t < frames; ++t) {
             const int32_t expected =
                 t < n ? PlainFirstMax(&frame_major[static_cast<size_t>(t) * vocab], vocab) : -7;
@@ -138,7 +160,10 @@ TEST(CtcGreedyDecoder, BestTokensWithNothingToRead) {
   const std::vector<float> logits(8, 1.0f);
   std::vector<int32_t> best(2, -7);
   for (const bool vocab_major : {false, true}) {
-    CtcGreedyDecoder::BestTokens(nullptr, 2, 4, vocab_major, 2, best.data());
+    CtcGreedyDecoder::BestTokens(static_cast<const float*>(nullptr), 2, 4, vocab_major, 2,
+                                 best.data());
+    CtcGreedyDecoder::BestTokens(static_cast<const uint16_t*>(nullptr), 2, 4, vocab_major, 2,
+                                 best.data());
     CtcGreedyDecoder::BestTokens(logits.data(), 2, 4, vocab_major, 0, best.data());
     CtcGreedyDecoder::BestTokens(logits.data(), 2, 0, vocab_major, 2, best.data());
     CtcGreedyDecoder::BestTokens(logits.data(), 0, 4, vocab_major, 2, best.data());

@@ -130,8 +130,13 @@ int Recognize(sense_voice_engine& engine, const int16_t* samples, size_t n_sampl
         if (out.frames < 1 || out.vocab < 1) return;
         const int n = static_cast<int>(std::min<int64_t>(wanted, out.frames));
         best.resize(static_cast<size_t>(n));
-        CtcGreedyDecoder::BestTokens(out.data, out.frames, out.vocab, out.vocab_major, n,
-                                     best.data());
+        if (out.halves != nullptr) {
+          CtcGreedyDecoder::BestTokens(out.halves, out.frames, out.vocab, out.vocab_major, n,
+                                       best.data());
+        } else {
+          CtcGreedyDecoder::BestTokens(out.data, out.frames, out.vocab, out.vocab_major, n,
+                                       best.data());
+        }
       });
   if (!ran || best.empty()) return -1;
   const int decoded_frames = static_cast<int>(best.size());

@@ -388,8 +388,9 @@ TEST_F(SenseVoiceEngine, VocabMajorLogitsDecodeTheSame) {
   EXPECT_EQ(o.language, "en");
 }
 
-// Both layouts, read where the runtime left them, decode exactly the frames
-// asked for: one scripted word per frame, at decoded frame counts and a
+// Both layouts, read where the runtime left them, as floats or as the
+// half-precision values the network wrote, decode exactly the frames asked
+// for: one scripted word per frame, at decoded frame counts and a
 // vocabulary that are not multiples of any vector or block width.
 TEST_F(SenseVoiceEngine, BothLayoutsDecodeTheFramesAskedFor) {
   const auto second = Tone(16000);
@@ -400,18 +401,22 @@ TEST_F(SenseVoiceEngine, BothLayoutsDecodeTheFramesAskedFor) {
                {"{\"decode_extra_frames\": 9}", 29},
                {"{\"decode_extra_frames\": 2147483647}", 120},
                {"{\"max_frames\": 9}", 13}};
-  for (const char* layout : {"frame_major", "vocab_major"}) {
-    const std::string model =
-        Model(Words(120), 800, std::string("vocab 1001\nlayout ") + layout);
-    for (const auto& c : cases) {
-      ASSERT_EQ(Init(model, c.json), 0);
-      const Outcome o = Transcribe(second);
-      ASSERT_EQ(o.status, 0);
-      std::string expected = "w0";
-      for (int i = 1; i < c.words; ++i) expected += " w" + std::to_string(i);
-      EXPECT_EQ(o.text, expected) << layout << ' ' << (c.json ? c.json : "(none)");
-      zor_asr_uninit(ctx_);
-      ctx_ = nullptr;
+  for (const char* logits : {"FP32", "FP16"}) {
+    for (const char* layout : {"frame_major", "vocab_major"}) {
+      const std::string model = Model(Words(120), 800,
+                                      std::string("vocab 1001\nlayout ") + layout +
+                                          "\noutput name=logits type=" + logits);
+      for (const auto& c : cases) {
+        ASSERT_EQ(Init(model, c.json), 0);
+        const Outcome o = Transcribe(second);
+        ASSERT_EQ(o.status, 0);
+        std::string expected = "w0";
+        for (int i = 1; i < c.words; ++i) expected += " w" + std::to_string(i);
+        EXPECT_EQ(o.text, expected) << layout << ' ' << logits << ' '
+                                    << (c.json ? c.json : "(none)");
+        zor_asr_uninit(ctx_);
+        ctx_ = nullptr;
+      }
     }
   }
 }

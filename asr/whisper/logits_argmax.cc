@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "npu/zornn_types.h"
 #include "whisper/mel_vector.h"
 
 namespace {
@@ -38,29 +39,20 @@ ZOR_LANES_INLINE float float_block_max(const float* values, size_t count, float 
   return best;
 }
 
-// Half-precision values as integers in the order of their values: the
-// magnitude, negated for a negative sign (so -0 and +0 are both 0), and
-// NaNs below everything.
+// Half-precision values compared as HalfOrderKey's keys, NaNs below every
+// key.
 constexpr int kHalfLanes = 2 * kLanes;
 typedef int16_t lanes_i16 __attribute__((vector_size(kHalfLanes * sizeof(int16_t))));
 constexpr int16_t kHalfNaNKey = INT16_MIN;
-constexpr int16_t kHalfInfinity = 0x7C00;
 constexpr size_t kHalfStep = 4 * kHalfLanes;
 constexpr size_t kHalfBlock = 16 * kHalfStep;  // 2 KiB
 
-ZOR_LANES_INLINE int16_t half_key(uint16_t h) {
-  const int16_t magnitude = static_cast<int16_t>(h & 0x7FFF);
-  if (magnitude > kHalfInfinity) return kHalfNaNKey;
-  return (h & 0x8000) != 0 ? static_cast<int16_t>(-magnitude) : magnitude;
-}
+ZOR_LANES_INLINE int16_t half_key(uint16_t h) { return HalfOrderKey(h, kHalfNaNKey); }
 
 ZOR_LANES_INLINE lanes_i16 half_keys(const uint16_t* p) {
   lanes_i16 h;
   std::memcpy(&h, p, sizeof(h));
-  const lanes_i16 sign = h >> 15;  // all ones where negative
-  const lanes_i16 magnitude = h & 0x7FFF;
-  const lanes_i16 key = (magnitude ^ sign) - sign;  // -magnitude where negative
-  return magnitude > kHalfInfinity ? lanes_i16{} + kHalfNaNKey : key;
+  return HalfOrderKeys(h, kHalfNaNKey);
 }
 
 ZOR_LANES_INLINE lanes_i16 keys_max(lanes_i16 a, lanes_i16 b) { return a > b ? a : b; }

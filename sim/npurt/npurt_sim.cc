@@ -376,11 +376,13 @@ bool RunDecoder(State& s, Context* ctx) {
 }
 
 // Makes the output in its element type (and, for want_float, converted
-// back to float32) from ctx->output. The decoder's persistent output
-// changes at a few cells per run, so its typed forms are brought up to date
-// there instead of made anew. False for an unknown type.
+// back to float32) from ctx->output. A prepared output never changes, and
+// the decoder's persistent one changes at a few cells per run, so their
+// typed forms are kept and brought up to date there instead of made anew.
+// False for an unknown type.
 bool TypedOutput(Context* ctx, const zornn_tensor_attr& attr, bool want_float) {
-  const bool persistent = ctx->model.behaviour == Behaviour::kWhisperDecoder;
+  const bool persistent = ctx->model.behaviour == Behaviour::kWhisperDecoder ||
+                          ctx->model.behaviour == Behaviour::kPrepared;
   if (persistent && ctx->typed_current) {
     std::vector<float>* through =
         want_float && ctx->through_current ? &ctx->output_through_type : nullptr;
