@@ -18,13 +18,14 @@ typedef int32_t I4 __attribute__((vector_size(16)));
 typedef int16_t K8 __attribute__((vector_size(16)));
 typedef int32_t I8 __attribute__((vector_size(32)));
 
+// Whether any lane of a 16-byte comparison result is set: its two halves
+// as words, whatever the lane width.
 template <typename Mask>
 inline bool AnyLane(Mask mask) {
-  bool any = false;
-  for (int lane = 0; lane < static_cast<int>(sizeof(Mask) / sizeof(mask[0])); ++lane) {
-    any |= mask[lane] != 0;
-  }
-  return any;
+  static_assert(sizeof(Mask) == 16, "a 16-byte vector");
+  uint64_t words[2];
+  std::memcpy(words, &mask, sizeof(words));
+  return (words[0] | words[1]) != 0;
 }
 
 // The running maximum of a left-to-right scan with strict "greater than":
