@@ -8,8 +8,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "npu_test_support.h"
@@ -546,59 +548,58 @@ TEST_F(BrioModelTest, FrameMajorIsCopiedAndVocabMajorTransposed) {
 // uncalled, and the model usable.
 TEST_F(BrioModelTest, ForwardInPlaceReadsTheRuntimesOwnOutput) {
   const int vocab = 1500;
-  for (const bool halves : {false, true}) {
-    for (const bool vocab_major : {false, true}) {
-      const std::string layout =
-          std::string(vocab_major ? "vocab_major" : "frame_major") + (halves ? ", FP16" : "");
-      NpurtModel m = NpurtModel::SenseVoice(800, vocab);
-      m.Line(std::string("layout ") + (vocab_major ? "vocab_major" : "frame_major"))
-          .Tokens({3, 5, 5, 1200});
-      if (halves) m.Output(NpurtTensor("logits").Type("FP16"));
-      std::unique_ptr<BrioModel> model;
-      Load(m, &model);
-      std::vector<float> f = Features(37);
-      const ForwardResult expected = model->Forward(f.data(), 37, 560, 0, 14, false);
-      ASSERT_EQ(expected.frames, 41);
+  for (const auto& [halves, vocab_major] : std::initializer_list<std::pair<bool, bool>>{
+           {false, false}, {false, true}, {true, false}, {true, true}}) {
+    const std::string layout =
+        std::string(vocab_major ? "vocab_major" : "frame_major") + (halves ? ", FP16" : "");
+    NpurtModel m = NpurtModel::SenseVoice(800, vocab);
+    m.Line(std::string("layout ") + (vocab_major ? "vocab_major" : "frame_major"))
+        .Tokens({3, 5, 5, 1200});
+    if (halves) m.Output(NpurtTensor("logits").Type("FP16"));
+    std::unique_ptr<BrioModel> model;
+    Load(m, &model);
+    std::vector<float> f = Features(37);
+    const ForwardResult expected = model->Forward(f.data(), 37, 560, 0, 14, false);
+    ASSERT_EQ(expected.frames, 41);
 
-      int calls = 0;
-      LogitsView seen;
-      bool cells_match = true;
-      const BrioModel::LogitsReader read = [&](const LogitsView& out) {
-        ++calls;
-        seen = out;
-        cells_match = (out.halves != nullptr) == halves && (out.data != nullptr) == !halves;
-        for (int32_t t = 0; t < out.frames; ++t) {
-          for (int32_t v = 0; v < out.vocab; ++v) {
-            const size_t at =
-                out.vocab_major ? size_t(v) * out.frames + t : size_t(t) * out.vocab + v;
-            const float cell = halves ? HalfToFloat(out.halves[at]) : out.data[at];
-            cells_match = cells_match && cell == expected.logits[size_t(t) * vocab + v];
-          }
+    int calls = 0;
+    LogitsView seen;
+    bool cells_match = true;
+    const BrioModel::LogitsReader read = [&](const LogitsView& out) {
+      ++calls;
+      seen = out;
+      cells_match = (out.halves != nullptr) == halves && (out.data != nullptr) == !halves;
+      for (int32_t t = 0; t < out.frames; ++t) {
+        for (int32_t v = 0; v < out.vocab; ++v) {
+          const size_t at =
+              out.vocab_major ? size_t(v) * out.frames + t : size_t(t) * out.vocab + v;
+          const float cell = halves ? HalfToFloat(out.halves[at]) : out.data[at];
+          cells_match = cells_match && cell == expected.logits[size_t(t) * vocab + v];
         }
-      };
-      ASSERT_TRUE(model->ForwardInPlace(f.data(), 37, 560, 0, 14, false, read)) << layout;
-      EXPECT_EQ(calls, 1) << layout;
-      EXPECT_EQ(seen.frames, 41) << layout;
-      EXPECT_EQ(seen.vocab, vocab) << layout;
-      EXPECT_EQ(seen.vocab_major, vocab_major) << layout;
-      EXPECT_TRUE(cells_match) << layout;
-      // The very buffer the runtime returns (it stays valid until the next
-      // run), not a copy of it.
-      zornn_output output;
-      std::memset(&output, 0, sizeof(output));
-      output.want_float = halves ? 0 : 1;
-      ASSERT_EQ(zornn_outputs_get(model->context, 1, &output), 0);
-      EXPECT_EQ(halves ? static_cast<const void*>(seen.halves) : seen.data, output.buf) << layout;
+      }
+    };
+    ASSERT_TRUE(model->ForwardInPlace(f.data(), 37, 560, 0, 14, false, read)) << layout;
+    EXPECT_EQ(calls, 1) << layout;
+    EXPECT_EQ(seen.frames, 41) << layout;
+    EXPECT_EQ(seen.vocab, vocab) << layout;
+    EXPECT_EQ(seen.vocab_major, vocab_major) << layout;
+    EXPECT_TRUE(cells_match) << layout;
+    // The very buffer the runtime returns (it stays valid until the next
+    // run), not a copy of it.
+    zornn_output output;
+    std::memset(&output, 0, sizeof(output));
+    output.want_float = halves ? 0 : 1;
+    ASSERT_EQ(zornn_outputs_get(model->context, 1, &output), 0);
+    EXPECT_EQ(halves ? static_cast<const void*>(seen.halves) : seen.data, output.buf) << layout;
 
-      calls = 0;
-      EXPECT_FALSE(model->ForwardInPlace(nullptr, 37, 560, 0, 14, false, read));
-      EXPECT_EQ(calls, 0) << layout;
-      // A reader that throws is a failed call, not an escaping exception.
-      EXPECT_FALSE(model->ForwardInPlace(f.data(), 37, 560, 0, 14, false,
-                                         [](const LogitsView&) { throw std::bad_alloc(); }));
-      EXPECT_TRUE(model->ForwardInPlace(f.data(), 37, 560, 0, 14, false, read));
-      EXPECT_EQ(calls, 1) << layout;
-    }
+    calls = 0;
+    EXPECT_FALSE(model->ForwardInPlace(nullptr, 37, 560, 0, 14, false, read));
+    EXPECT_EQ(calls, 0) << layout;
+    // A reader that throws is a failed call, not an escaping exception.
+    EXPECT_FALSE(model->ForwardInPlace(f.data(), 37, 560, 0, 14, false,
+                                       [](const LogitsView&) { throw std::bad_alloc(); }));
+    EXPECT_TRUE(model->ForwardInPlace(f.data(), 37, 560, 0, 14, false, read));
+    EXPECT_EQ(calls, 1) << layout;
   }
 }
 

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/asr_engines.h"
@@ -401,22 +403,22 @@ TEST_F(SenseVoiceEngine, BothLayoutsDecodeTheFramesAskedFor) {
                {"{\"decode_extra_frames\": 9}", 29},
                {"{\"decode_extra_frames\": 2147483647}", 120},
                {"{\"max_frames\": 9}", 13}};
-  for (const char* logits : {"FP32", "FP16"}) {
-    for (const char* layout : {"frame_major", "vocab_major"}) {
-      const std::string model = Model(Words(120), 800,
-                                      std::string("vocab 1001\nlayout ") + layout +
-                                          "\noutput name=logits type=" + logits);
-      for (const auto& c : cases) {
-        ASSERT_EQ(Init(model, c.json), 0);
-        const Outcome o = Transcribe(second);
-        ASSERT_EQ(o.status, 0);
-        std::string expected = "w0";
-        for (int i = 1; i < c.words; ++i) expected += " w" + std::to_string(i);
-        EXPECT_EQ(o.text, expected) << layout << ' ' << logits << ' '
-                                    << (c.json ? c.json : "(none)");
-        zor_asr_uninit(ctx_);
-        ctx_ = nullptr;
-      }
+  for (const auto& [logits, layout] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"FP32", "frame_major"}, {"FP32", "vocab_major"}, {"FP16", "frame_major"},
+           {"FP16", "vocab_major"}}) {
+    const std::string model = Model(Words(120), 800,
+                                    std::string("vocab 1001\nlayout ") + layout +
+                                        "\noutput name=logits type=" + logits);
+    for (const auto& c : cases) {
+      ASSERT_EQ(Init(model, c.json), 0);
+      const Outcome o = Transcribe(second);
+      ASSERT_EQ(o.status, 0);
+      std::string expected = "w0";
+      for (int i = 1; i < c.words; ++i) expected += " w" + std::to_string(i);
+      EXPECT_EQ(o.text, expected) << layout << ' ' << logits << ' '
+                                  << (c.json ? c.json : "(none)");
+      zor_asr_uninit(ctx_);
+      ctx_ = nullptr;
     }
   }
 }
